@@ -1,0 +1,106 @@
+// The decoder: it takes a stream in buffers as they arrive, decodes whole packets under a bit budget into
+// a cluster tree, a level array and a triangle table, and shows the mesh at a requested triangle count or
+// minimum cluster size. A stream is untrusted input: packets that break the stream's order or announce
+// more than the header did mark the stream damaged, and decoding stops there.
+#pragma once
+
+#include <cstdint>
+
+#include "Lumo.h"
+
+typedef LumoCorner LumoDecoderCorner;
+
+// A node of the decoded cluster tree; a leaf exactly when secondChild is null.
+struct LumoDecoderCluster {
+  uint32_t vertex;
+  float size;
+  LumoDecoderCorner* corners;
+  LumoDecoderCluster* firstChild;
+  LumoDecoderCluster* secondChild;
+  uint32_t totalNoTriangles;
+
+  // Frees the corner list and the whole subtree (without recursion: a stream may build a deep tree).
+  ~LumoDecoderCluster();
+};
+
+class LumoDecoder {
+ public:
+  // Held input and the committed position.
+  LumoBitstream* lastBitstream;
+  LumoBitstream* firstBitstream;
+  unsigned char* bytePtr;
+  unsigned char bitPos;
+  uint32_t noBits;
+  // Read cursor, meaningful inside decodeBitstream only.
+  LumoBitstream* readBitstream;
+  unsigned char* readEnd;
+  unsigned char* readBytePtr;
+  unsigned char readBitPos;
+  uint32_t bitBudget;
+  // Cluster tree and levels.
+  LumoDecoderCluster* clusterTree;
+  LumoDecoderCluster* parentCluster;
+  uint32_t parentNoTriangles;
+  LumoDecoderCluster** levelClusters;
+  uint32_t level;
+  uint32_t noLevels;
+  uint8_t brepBorrowed;
+  LumoBrep brep;
+  uint32_t noDecodedTriangles;
+  // Level of detail.
+  float minParentClusterSize;
+  uint32_t requestedNoTriangles;
+  uint32_t availableNoTriangles;
+  uint32_t maxNoTriangles;
+  // Untrusted input.
+  uint8_t headerDecoded;
+  uint8_t damaged;
+  uint32_t maxNoLevels;     // the header's cluster count: room of the level array
+  uint32_t maxNoVertices;   // the header's vertex count: room of the vertex arrays
+  uint64_t memoryLimit;     // largest total of arrays a header may ask for, in bytes
+
+  static const uint64_t defaultMemoryLimit = uint64_t(4) << 30;
+
+  LumoDecoder();
+  virtual ~LumoDecoder();
+  LumoDecoder(const LumoDecoder&) = delete;
+  LumoDecoder& operator=(const LumoDecoder&) = delete;
+
+  void reset();
+  virtual void reset(LumoBrep& brep, LumoDecoderCluster* root, LumoDecoderCluster** levels,
+                     unsigned int count);
+
+  void addBitstream(LumoBitstream* bitstream);
+  void decodeBitstream();
+  void decodeBitstream(unsigned int budget);
+
+  int decodeBit(unsigned int& value, char width);
+  int decodeFloat32(float& f);
+  int decodeClusterId(LumoDecoderCluster*& cluster);
+
+  virtual int decodeHeaderPacket();
+  virtual int decodeVertexPacket();
+  virtual int decodeTrianglePacket();
+  virtual int decodeMultiTrianglePacket();
+  virtual int decodeExtendedPacket();
+  void makeLastParentClusterAvailable();
+  virtual void update();
+
+  LumoDecoderCluster* getClusterTree() { return clusterTree; }
+  LumoBrep* getBrep() { return &brep; }
+
+  unsigned int getMaxNoTriangles() const { return maxNoTriangles; }
+  unsigned int getAvailableNoTriangles() const { return availableNoTriangles; }
+  unsigned int setAvailableNoTriangles();
+  unsigned int setNoTriangles(unsigned int n);
+  unsigned int changeNoTriangles(unsigned int delta);
+  unsigned int getNoTriangles() const { return requestedNoTriangles; }
+  void setMinParentClusterSize(float size);
+  float getMinParentClusterSize() const { return minParentClusterSize; }
+
+  // Untrusted input: whether decoding stopped at a packet that broke the stream, and the memory limit
+  // for the arrays a header announces (checked before anything is allocated).
+  bool isDamaged() const { return damaged != 0; }
+  void setMemoryLimit(uint64_t bytes) { memoryLimit = bytes; }
+  uint64_t getMemoryLimit() const { return memoryLimit; }
+};

@@ -1,0 +1,150 @@
+// The encoder: it turns a mesh record into a binary tree of vertex clusters by merging the nearest pair
+// of clusters again and again, and writes the tree coarsest first as a bit-packed stream or hands it
+// straight to a decoder. The implementation is split by concern: LumoEncoder.cpp (object and records),
+// LumoEncoderOctree.cpp, LumoEncoderPairQueue.cpp, LumoEncoderClusterTree.cpp, LumoEncoderWriter.cpp,
+// LumoEncoderHandOff.cpp.
+#pragma once
+
+#include <cstdint>
+
+#include "Lumo.h"
+
+class LumoDecoder;
+struct LumoEncoderCluster;
+
+typedef LumoCorner LumoEncoderCorner;
+
+// One per vertex during a tree build: the parentless cluster that the vertex represents, or, once its
+// cluster has been absorbed, the entry of the vertex whose cluster absorbed it.
+struct LumoEncoderVertexEntry {
+  uint8_t forwarded;
+  union {
+    LumoEncoderCluster* cluster;      // not forwarded
+    LumoEncoderVertexEntry* entry;    // forwarded
+  } target;
+};
+
+// A triangle that a merge collapses, that is, that the split of the merged cluster restores.
+struct LumoEncoderSplitTriangle {
+  uint32_t triangle;
+  uint8_t firstCorner;                // corner lying in the first child
+  uint8_t secondCorner;               // corner lying in the second child
+  LumoEncoderCluster* thirdCluster;   // parentless cluster of the third corner at the merge
+  uint8_t orientation;
+  LumoEncoderSplitTriangle* next;
+};
+
+// A node of the cluster tree. The first six fields correspond to the decoder's cluster record.
+struct LumoEncoderCluster {
+  uint32_t vertex;
+  float size;
+  LumoEncoderCorner* liveCorners;
+  LumoEncoderCluster* firstChild;
+  LumoEncoderCluster* secondChild;
+  LumoEncoderCorner* splitCorners;
+  LumoEncoderSplitTriangle* splitTriangles;
+  LumoEncoderCluster* parent;
+  LumoEncoderCluster* next;           // in clusterList: the next older merged cluster
+
+  // Releases the three lists and the whole subtree (without recursion: trees may be deep).
+  ~LumoEncoderCluster();
+};
+
+// Octree over the vertex positions. No virtual operations: a node's kind is told by its leaf flag.
+enum : uint8_t {
+  lumoOctreeLeaf = 1,
+  lumoOctreeActive = 2,
+  lumoOctreeChainExpanded = 4,
+};
+
+struct LumoClusterOctreeNode {
+  uint8_t flags;
+  float boxMin[3];
+  float boxMax[3];
+};
+
+struct LumoClusterOctreeIntermediateNode : LumoClusterOctreeNode {
+  LumoClusterOctreeNode* children[8];   // slot = 4 × (x half) + 2 × (y half) + (z half)
+};
+
+struct LumoClusterOctreeLeaf : LumoClusterOctreeNode {
+  LumoEncoderCluster* cluster;
+  LumoClusterOctreeLeaf* nextCoincident;
+};
+
+// Destroys a node and everything below it (children in slot order, a leaf's coincident chain).
+void destroyClusterOctree(LumoClusterOctreeNode* node);
+
+// One node of the nearest-pair queue: a binary min-heap on distance kept as a linked complete tree.
+struct LumoClusterOctreePair {
+  float distance;
+  LumoClusterOctreeNode* first;
+  LumoClusterOctreeNode* second;
+  LumoClusterOctreePair* previous;
+  LumoClusterOctreePair* next;
+  LumoClusterOctreePair* parent;
+  LumoClusterOctreePair* left;
+  LumoClusterOctreePair* right;
+};
+
+// Process-wide scratch: the axis gaps of the latest box distance.
+extern float dx, dy, dz;
+
+class LumoEncoder {
+ public:
+  // Octree insertion.
+  LumoClusterOctreeIntermediateNode* octree;
+  LumoClusterOctreeNode** insertSlot;
+  float insertPoint[3];
+  float cellCentre[3];
+  float cellMin[3];
+  float cellMax[3];
+  // Pair queue.
+  LumoClusterOctreePair* pairTop;
+  LumoClusterOctreePair* pairLast;
+  LumoClusterOctreePair* pairParent;
+  // The mesh; the encoder never owns its arrays.
+  LumoBrep brep;
+  // Cluster tree.
+  LumoEncoderVertexEntry* vertexClusters;
+  LumoEncoderCluster* clusterTree;
+  uint8_t clusterTreeBuilt;
+  uint32_t noClusters;
+  LumoEncoderCluster* clusterList;
+  // Stream writer.
+  LumoBitstream* writeBitstream;
+  uint32_t bitstreamSize;
+  unsigned char* writeEnd;
+  unsigned char* writeBytePtr;
+  uint8_t writeBitPos;
+
+  LumoEncoder();
+  ~LumoEncoder();
+  LumoEncoder(const LumoEncoder&) = delete;
+  LumoEncoder& operator=(const LumoEncoder&) = delete;
+
+  void setBrep(LumoBrep& brep);
+
+  // Cluster octree.
+  void generateClusterOctree();
+  void gotoChild();
+  // Nearest-pair queue.
+  void newClusterOctreePair(LumoClusterOctreeNode* first, LumoClusterOctreeNode* second);
+  void newClusterOctreeBorderingPair(LumoClusterOctreeIntermediateNode* a,
+                                     LumoClusterOctreeIntermediateNode* b);
+  int getNearestPair(LumoClusterOctreeLeaf*& first, LumoClusterOctreeLeaf*& second);
+  // Cluster tree.
+  void generateClusterTree();
+  LumoEncoderCluster* getCluster(unsigned int vertex);
+  // Stream writer.
+  LumoBitstream* getBitstream(unsigned int bufferSize);
+  void encodeBit(unsigned int value, char width);
+  void encodeFloat32(float f);
+  void encodeClusterId(LumoEncoderCluster* cluster);
+  // Direct hand-off.
+  void initDecoder(LumoDecoder* decoder);
+
+ protected:
+  // Releases the tree the encoder owns, if any, and clears the built flag.
+  void releaseClusterTree();
+};
