@@ -1,0 +1,178 @@
+// The stream writer: getBitstream walks the finished cluster tree coarsest split first and emits the
+// header, the vertex and triangle packets and the end tag into a fresh chain of byte buffers; the three
+// field writers below it pack unsigned fields, 24-bit floats and cluster paths least significant bit
+// first. The chain goes to the caller (lumopack writes it to a file, a decoder can read it directly).
+#include <cstring>
+#include <vector>
+
+#include "LumoEncoder.h"
+
+namespace {
+
+LumoBitstream* newBuffer(uint32_t size, uint32_t length) {
+  LumoBitstream* buffer = new LumoBitstream;
+  buffer->next = nullptr;
+  buffer->length = length;
+  buffer->data = new unsigned char[size];
+  return buffer;
+}
+
+// A record that claims a texture without an image width cannot be told apart from an untextured one
+// by a reader, so it is written as untextured: every stream the writer makes parses.
+bool carriesTexture(const LumoBrep& brep) { return brep.hasTexture && brep.imageWidth != 0; }
+
+// Only bindings 1 and 2 bring colours along; anything else is written as "no colour" so that the
+// two-bit field never spills into the following bits.
+uint32_t colorBindingOf(const LumoBrep& brep) {
+  return brep.colorBinding == 1 || brep.colorBinding == 2 ? uint32_t(brep.colorBinding) : 0;
+}
+
+void encodeTag(LumoEncoder& encoder, LumoPacket packet) {
+  encoder.encodeBit(lumoPacketTag[2 * packet], char(lumoPacketTag[2 * packet + 1]));
+}
+
+void encodeHeaderPacket(LumoEncoder& encoder) {
+  const LumoBrep& brep = encoder.brep;
+  encodeTag(encoder, lumoHeaderPacket);
+  encoder.encodeBit(encoder.noClusters, 32);
+  encoder.encodeBit(brep.noVertices, 32);
+  encoder.encodeBit(brep.noTriangles, 32);
+  encoder.encodeBit(colorBindingOf(brep), 2);
+  encoder.encodeBit(brep.hasNormals ? 1 : 0, 1);
+  if (carriesTexture(brep)) {
+    encoder.encodeBit(brep.imageWidth, 32);
+    encoder.encodeBit(brep.imageHeight, 32);
+    // Row after row, pixel after pixel, red green blue: the image's own byte order.
+    const size_t noBytes = size_t(brep.imageWidth) * brep.imageHeight * 3;
+    for (size_t i = 0; i < noBytes; i++) encoder.encodeBit(brep.image[i], 8);
+  } else {
+    encoder.encodeBit(0, 32);
+  }
+  if (colorBindingOf(brep) == 1)
+    for (int k = 0; k < 3; k++) encoder.encodeFloat32(brep.colors[k]);
+}
+
+// The tag and the data of vertex v: position, then colour and normal where the header announced them.
+void encodeVertex(LumoEncoder& encoder, uint32_t v) {
+  const LumoBrep& brep = encoder.brep;
+  encodeTag(encoder, lumoVertexPacket);
+  for (int k = 0; k < 3; k++) encoder.encodeFloat32(brep.vertices[3 * size_t(v) + k]);
+  if (colorBindingOf(brep) == 2)
+    for (int k = 0; k < 3; k++) encoder.encodeFloat32(brep.colors[3 * size_t(v) + k]);
+  if (brep.hasNormals)
+    for (int k = 0; k < 3; k++) encoder.encodeFloat32(brep.normals[3 * size_t(v) + k]);
+}
+
+void encodeTrianglePacket(LumoEncoder& encoder, const LumoEncoderSplitTriangle& t) {
+  encodeTag(encoder, lumoTrianglePacket);
+  encoder.encodeClusterId(t.thirdCluster);
+  encoder.encodeBit(t.orientation ? 1 : 0, 1);
+  if (!carriesTexture(encoder.brep)) return;
+  // Each (u, v) pair goes with its vertex into the restored triangle's corner order: the third
+  // cluster's corner, then the two children's in the order that keeps the mesh triangle's winding.
+  const float* uv = encoder.brep.texCoords + 6 * size_t(t.triangle);
+  const int third = 3 - t.firstCorner - t.secondCorner;
+  const int middle = t.orientation ? t.firstCorner : t.secondCorner;
+  const int last = t.orientation ? t.secondCorner : t.firstCorner;
+  for (int corner : {third, middle, last}) {
+    encoder.encodeFloat32(uv[2 * corner]);
+    encoder.encodeFloat32(uv[2 * corner + 1]);
+  }
+}
+
+// One split: the vertex it brings back, the path of the cluster split, one bit per entry of that
+// cluster's corner list (in list order, which the reader rebuilds the same way), the restored triangles.
+void encodeSplit(LumoEncoder& encoder, LumoEncoderCluster* cluster) {
+  encodeVertex(encoder, cluster->secondChild->vertex);
+  encoder.encodeClusterId(cluster);
+  for (const LumoEncoderCorner* corner = cluster->splitCorners; corner; corner = corner->next)
+    encoder.encodeBit(corner->side ? 1 : 0, 1);
+  for (const LumoEncoderSplitTriangle* t = cluster->splitTriangles; t; t = t->next)
+    encodeTrianglePacket(encoder, *t);
+}
+
+}  // namespace
+
+LumoBitstream* LumoEncoder::getBitstream(unsigned int bufferSize) {
+  if (bufferSize == 0) return nullptr;
+  if (!clusterTreeBuilt) generateClusterTree();
+
+  // The first byte counts from the start: every stream has at least one.
+  LumoBitstream* first = newBuffer(bufferSize, 1);
+  bitstreamSize = bufferSize;
+  writeBitstream = first;
+  writeBytePtr = first->data;
+  writeEnd = first->data + bufferSize;
+  writeBitPos = 0;
+
+  encodeHeaderPacket(*this);
+  // clusterList runs newest merge first, so every cluster is split after its parent and every path
+  // names a cluster that the reader holds as a leaf at that point.
+  if (clusterList) {
+    encodeVertex(*this, clusterList->vertex);
+    for (LumoEncoderCluster* cluster = clusterList; cluster; cluster = cluster->next)
+      encodeSplit(*this, cluster);
+  }
+  encodeTag(*this, lumoEndTag);
+  writeBitstream->next = nullptr;
+  return first;
+}
+
+// Moving on to the next byte is lazy (done by the next field, not by the one that filled the byte), so
+// a buffer is chained only when a bit has to go into it and the stream never ends in an empty buffer.
+void LumoEncoder::encodeBit(unsigned int value, char width) {
+  const unsigned int n = static_cast<unsigned char>(width);
+  auto moveOn = [this]() {
+    writeBytePtr++;
+    if (writeBytePtr == writeEnd) {
+      LumoBitstream* buffer = newBuffer(bitstreamSize, 0);
+      writeBitstream->next = buffer;
+      writeBitstream = buffer;
+      writeBytePtr = buffer->data;
+      writeEnd = buffer->data + bitstreamSize;
+    }
+    writeBitstream->length++;
+    writeBitPos = 0;
+  };
+
+  if (writeBitPos == 8) moveOn();
+  unsigned int written = 0;
+  for (;;) {
+    // A fresh byte is assigned, not combined: the bits above the field stay zero.
+    if (writeBitPos == 0)
+      *writeBytePtr = static_cast<unsigned char>(value);
+    else
+      *writeBytePtr |= static_cast<unsigned char>(value << writeBitPos);
+    const unsigned int room = 8u - writeBitPos;
+    written += room;
+    if (written >= n) {
+      writeBitPos = static_cast<uint8_t>(n + 8 - written);
+      return;
+    }
+    value >>= room;
+    moveOn();
+  }
+}
+
+void LumoEncoder::encodeFloat32(float f) {
+  uint32_t pattern;
+  std::memcpy(&pattern, &f, sizeof pattern);
+  encodeBit(pattern >> 8, 24);
+}
+
+// The path is found bottom-up but sent root level first. Trees can be as deep as the input makes them,
+// so the bits are gathered in a loop and sent in 32-bit groups instead of recursing per level.
+void LumoEncoder::encodeClusterId(LumoEncoderCluster* cluster) {
+  std::vector<uint8_t> upward;
+  for (LumoEncoderCluster* c = cluster; c->parent; c = c->parent)
+    upward.push_back(c->parent->secondChild == c ? 1 : 0);
+
+  size_t remaining = upward.size();
+  while (remaining > 0) {
+    const unsigned int count = remaining < 32 ? unsigned(remaining) : 32u;
+    unsigned int bits = 0;
+    for (unsigned int i = 0; i < count; i++) bits |= unsigned(upward[remaining - 1 - i]) << i;
+    encodeBit(bits, char(count));
+    remaining -= count;
+  }
+}
