@@ -6,15 +6,19 @@
 // left it, except that it keeps the mesh's own vertex numbers and full-precision floats.
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "LumoDecoder.h"
 #include "LumoEncoder.h"
 
 namespace {
 
-// Puts row `t` of the triangle table and of `streamCoords` together from split triangle `split` of `k`.
-// Position 0 shows the third cluster; the orientation decides which of positions 1 and 2 shows the
-// first child, so that the row is a rotation of the mesh's triangle and keeps its winding.
+// Fills row `t` of the triangle table as a stream reader fills it at k's split: the representative
+// vertices of the third cluster and of k's two children at that moment, which later splits refine
+// through the corner lists. Position 0 shows the third cluster and the orientation decides which of
+// positions 1 and 2 shows the first child, so that the row keeps the winding of the mesh's triangle.
+// The texture coordinates of row `t` of `streamCoords` are the mesh triangle's own, moved with their
+// corners.
 void restoreTriangle(const LumoEncoderCluster* k, const LumoEncoderSplitTriangle* split, uint32_t t,
                      LumoBrep& brep, float* streamCoords) {
   int a = split->orientation ? 1 : 2;
@@ -32,28 +36,56 @@ void restoreTriangle(const LumoEncoderCluster* k, const LumoEncoderSplitTriangle
   std::memcpy(coords + 2 * b, old + 2 * split->secondCorner, 2 * sizeof(float));
 }
 
-// Numbers the split triangles in stream order (cluster by cluster in clusterList order, each cluster's
-// in its splitTriangles order: the order of the writer's triangle packets) and rewrites the triangle
-// table and texture coordinates into that order. Rows are built from the cluster records only, so the
-// table can be overwritten in place; coordinates are read by mesh number and go through a copy, which is
-// then written back into the record's own array so that every holder of the record keeps a valid one.
+const uint32_t notRestored = 0xFFFFFFFFu;
+
+// Numbers the split triangles in stream order: cluster by cluster in clusterList order, each cluster's
+// in its splitTriangles order, which is the order of the writer's triangle packets. Triangles that no
+// split restores (the tree builder may leave degenerate ones out) take the numbers after them in mesh
+// order, so that the rewritten table still holds every triangle of the mesh. Returns the number of
+// restored triangles.
+uint32_t numberTriangles(const LumoEncoderCluster* clusterList, uint32_t noTriangles,
+                         uint32_t* streamNumber) {
+  for (uint32_t i = 0; i < noTriangles; i++) streamNumber[i] = notRestored;
+  uint32_t t = 0;
+  for (const LumoEncoderCluster* k = clusterList; k; k = k->next)
+    for (const LumoEncoderSplitTriangle* split = k->splitTriangles; split; split = split->next)
+      streamNumber[split->triangle] = t++;
+  uint32_t noRestored = t;
+  for (uint32_t i = 0; i < noTriangles; i++)
+    if (streamNumber[i] == notRestored) streamNumber[i] = t++;
+  return noRestored;
+}
+
+// Rewrites the triangle table and texture coordinates into stream order. Restored rows are built from
+// the cluster records only, so they can overwrite the table in place; the rows of triangles no split
+// restores are saved first. Coordinates are read by mesh number and go through a copy, which is then
+// written back into the record's own array, so that every holder of the record keeps a valid array.
 void rewriteIntoStreamOrder(const LumoEncoderCluster* clusterList, LumoBrep& brep,
-                            uint32_t* streamNumber) {
+                            const uint32_t* streamNumber, uint32_t noRestored) {
+  std::vector<int32_t> keptRows;
+  for (uint32_t i = 0; i < brep.noTriangles; i++)
+    if (streamNumber[i] >= noRestored)
+      keptRows.insert(keptRows.end(), brep.triangles + size_t(i) * 4,
+                      brep.triangles + size_t(i) * 4 + 4);
+
   float* streamCoords = nullptr;
   size_t noCoords = size_t(brep.noTriangles) * 6;
-  if (brep.hasTexture) streamCoords = new float[noCoords]();
+  if (brep.hasTexture) streamCoords = new float[noCoords];
   uint32_t t = 0;
-  for (const LumoEncoderCluster* k = clusterList; k; k = k->next) {
-    for (const LumoEncoderSplitTriangle* split = k->splitTriangles; split; split = split->next) {
-      streamNumber[split->triangle] = t;
-      restoreTriangle(k, split, t, brep, streamCoords);
-      t++;
-    }
-  }
-  if (streamCoords) {
-    if (noCoords) std::memcpy(brep.texCoords, streamCoords, noCoords * sizeof(float));
-    delete[] streamCoords;
-  }
+  for (const LumoEncoderCluster* k = clusterList; k; k = k->next)
+    for (const LumoEncoderSplitTriangle* split = k->splitTriangles; split; split = split->next)
+      restoreTriangle(k, split, t++, brep, streamCoords);
+
+  if (!keptRows.empty())
+    std::memcpy(brep.triangles + size_t(noRestored) * 4, keptRows.data(),
+                keptRows.size() * sizeof(int32_t));
+  if (!streamCoords) return;
+  for (uint32_t i = 0; i < brep.noTriangles; i++)
+    if (streamNumber[i] >= noRestored)
+      std::memcpy(streamCoords + size_t(streamNumber[i]) * 6, brep.texCoords + size_t(i) * 6,
+                  6 * sizeof(float));
+  if (noCoords) std::memcpy(brep.texCoords, streamCoords, noCoords * sizeof(float));
+  delete[] streamCoords;
 }
 
 LumoDecoderCluster* newDecoderCluster(const LumoEncoderCluster* cluster) {
@@ -131,8 +163,9 @@ LumoDecoderCluster* buildDecoderTree(LumoEncoderCluster* clusterList, const uint
 // one anew from the rewritten record.
 void LumoEncoder::initDecoder(LumoDecoder* decoder) {
   if (!clusterTreeBuilt) generateClusterTree();
-  uint32_t* streamNumber = new uint32_t[brep.noTriangles]();
-  rewriteIntoStreamOrder(clusterList, brep, streamNumber);
+  uint32_t* streamNumber = new uint32_t[brep.noTriangles];
+  uint32_t noRestored = numberTriangles(clusterList, brep.noTriangles, streamNumber);
+  rewriteIntoStreamOrder(clusterList, brep, streamNumber, noRestored);
   uint32_t count = 0;
   for (const LumoEncoderCluster* k = clusterList; k; k = k->next) count++;
   LumoDecoderCluster** levels = new LumoDecoderCluster*[count];
