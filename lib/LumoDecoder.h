@@ -2,6 +2,9 @@
 // a cluster tree, a level array and a triangle table, and shows the mesh at a requested triangle count or
 // minimum cluster size. A stream is untrusted input: packets that break the stream's order or announce
 // more than the header did mark the stream damaged, and decoding stops there.
+//
+// LumoDecoder.cpp holds the object, the buffer intake, the bit reader, the packet dispatcher and the
+// packet decoders; LumoDecoderLevels.cpp holds the level-of-detail control.
 #pragma once
 
 #include <cstdint>
@@ -55,9 +58,13 @@ class LumoDecoder {
   // Untrusted input.
   uint8_t headerDecoded;
   uint8_t damaged;
+  uint8_t ended;            // end tag met (or tree handed over): later input is dropped until reset()
   uint32_t maxNoLevels;     // the header's cluster count: room of the level array
   uint32_t maxNoVertices;   // the header's vertex count: room of the vertex arrays
   uint64_t memoryLimit;     // largest total of arrays a header may ask for, in bytes
+  // Retry bookkeeping of the packet at the committed position.
+  uint32_t packetBudget;    // bits the read cursor could consume when the packet's tag was read
+  uint32_t packetNeed;      // fewer bits than this cannot decode that packet; 0 when nothing is known
 
   static const uint64_t defaultMemoryLimit = uint64_t(4) << 30;
 
@@ -103,4 +110,30 @@ class LumoDecoder {
   bool isDamaged() const { return damaged != 0; }
   void setMemoryLimit(uint64_t bytes) { memoryLimit = bytes; }
   uint64_t getMemoryLimit() const { return memoryLimit; }
+
+  // Stops decoding for good: frees the held input and drops all later input until reset(). What was
+  // decoded before stays as it is. Packet decoders call it for a packet that breaks the stream.
+  void markDamaged();
+
+ protected:
+  // Read-cursor helpers of the dispatcher.
+  void rewindToCommitted();
+  int matchTag(LumoPacket packet);
+  int dispatchPacket();
+  int callPacketDecoder(LumoPacket packet);
+  void commitPacket(uint32_t heldBack);
+  void finishAtEndTag();
+  // Whether the bits still wanted by the packet being read, `rest` beyond the cursor, fit the budget;
+  // if not, remembers what the packet needs so that it is not tried again before that many bits are held.
+  bool requireBits(uint64_t rest);
+  // Packet-decoding steps.
+  int decodeVertexFields(uint32_t v);
+  int decodeSideBits(LumoDecoderCluster* parent);
+  void splitCluster(LumoDecoderCluster* parent, uint32_t v);
+  // Level-of-detail steps.
+  void applyNextSplit();
+  void takeBackTopSplit();
+  void updateCountMode();
+  void updateSizeMode();
+  void setShownCount();
 };
