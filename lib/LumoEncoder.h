@@ -55,6 +55,8 @@ enum : uint8_t {
   lumoOctreeLeaf = 1,
   lumoOctreeActive = 2,
   lumoOctreeChainExpanded = 4,
+  lumoOctreeChainMember = 8,     // a leaf behind a chain head, reached only through the head
+  lumoOctreeChainDrained = 16,   // a chain head whose members have all been merged into it
 };
 
 struct LumoClusterOctreeNode {

@@ -1,0 +1,249 @@
+// The nearest-pair queue: a best-first search over pairs of cluster-octree nodes that hands the tree
+// build the two nearest active leaves, one pair per call. Entries carry the distance between the boxes
+// of their two nodes and sit in a binary min-heap kept as a linked complete tree (nodes in level order,
+// chained by previous/next). Which entry wins among equal distances, and the order of the two nodes in
+// every queued entry, decide which clusters merge first and which leaf is first: both shape the stream.
+#include <cmath>
+#include <vector>
+
+#include "LumoEncoder.h"
+
+float dx, dy, dz;
+
+namespace {
+
+bool isLeaf(const LumoClusterOctreeNode* node) { return (node->flags & lumoOctreeLeaf) != 0; }
+bool isActive(const LumoClusterOctreeNode* node) { return (node->flags & lumoOctreeActive) != 0; }
+
+LumoClusterOctreeIntermediateNode* asInner(LumoClusterOctreeNode* node) {
+  return static_cast<LumoClusterOctreeIntermediateNode*>(node);
+}
+LumoClusterOctreeLeaf* asLeaf(LumoClusterOctreeNode* node) {
+  return static_cast<LumoClusterOctreeLeaf*>(node);
+}
+
+float axisGap(float aLow, float aHigh, float bLow, float bHigh) {
+  float gap = aLow - bHigh;
+  if (gap < 0) {
+    gap = bLow - aHigh;
+    if (gap < 0) gap = 0;
+  }
+  return gap;
+}
+
+// Leaves the axis gaps in dx, dy, dz; boxes that touch or overlap are 0 apart.
+float boxDistance(const LumoClusterOctreeNode* a, const LumoClusterOctreeNode* b) {
+  dx = axisGap(a->boxMin[0], a->boxMax[0], b->boxMin[0], b->boxMax[0]);
+  dy = axisGap(a->boxMin[1], a->boxMax[1], b->boxMin[1], b->boxMax[1]);
+  dz = axisGap(a->boxMin[2], a->boxMax[2], b->boxMin[2], b->boxMax[2]);
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+void moveEntry(LumoClusterOctreePair* to, const LumoClusterOctreePair* from) {
+  to->distance = from->distance;
+  to->first = from->first;
+  to->second = from->second;
+}
+
+// Removes the top entry into `first` and `second` and restores the heap with the entry of the last
+// node, whose node is then released. Equal distances go to the left child.
+void takeTopPair(LumoEncoder& queue, LumoClusterOctreeNode*& first, LumoClusterOctreeNode*& second) {
+  LumoClusterOctreePair* top = queue.pairTop;
+  LumoClusterOctreePair* last = queue.pairLast;
+  first = top->first;
+  second = top->second;
+
+  LumoClusterOctreePair moving = *last;
+  LumoClusterOctreePair* node = top;
+  while (node->left) {
+    LumoClusterOctreePair* child = node->left;
+    if (node->right && node->right->distance < child->distance) child = node->right;
+    if (moving.distance <= child->distance) break;
+    moveEntry(node, child);
+    node = child;
+  }
+  moveEntry(node, &moving);
+
+  if (queue.pairParent->left) {
+    queue.pairParent->left = nullptr;
+  } else {
+    queue.pairParent = queue.pairParent->previous;
+    queue.pairParent->right = nullptr;
+  }
+  queue.pairLast = last->previous;
+  if (last->previous == last)
+    queue.pairTop = nullptr;
+  else
+    last->previous->next = nullptr;
+  delete last;
+}
+
+// Every member of a chain is queued against the head, never against its neighbour: the head is the
+// first leaf of each such entry and keeps the merged cluster, so the head stays active and every
+// member reaches it whatever order the heap gives the zero-distance entries. (Neighbour entries would
+// strand a member whenever the entry before it is taken first.)
+bool expandChain(LumoEncoder& queue, LumoClusterOctreeLeaf* head) {
+  if (!head->nextCoincident || (head->flags & lumoOctreeChainExpanded)) return false;
+  head->flags |= lumoOctreeChainExpanded;
+  for (LumoClusterOctreeLeaf* member = head->nextCoincident; member; member = member->nextCoincident) {
+    member->flags |= lumoOctreeChainExpanded;
+    queue.newClusterOctreePair(head, member);
+  }
+  return true;
+}
+
+// The first chain member of `head` that has not merged yet, or null. A head must not meet any other
+// leaf while such a member is left: if the head's cluster were absorbed, the member could never be
+// reached again. Its entries normally come out first (distance 0), but a pair of distinct positions
+// whose distance underflows to 0, or positions chained because halving could not part them, can come
+// out earlier.
+LumoClusterOctreeLeaf* unmergedMember(LumoClusterOctreeLeaf* head) {
+  if (!head->nextCoincident || (head->flags & lumoOctreeChainDrained)) return nullptr;
+  for (LumoClusterOctreeLeaf* member = head->nextCoincident; member; member = member->nextCoincident)
+    if (isActive(member)) return member;
+  head->flags |= lumoOctreeChainDrained;
+  return nullptr;
+}
+
+// One level of the initial entries between the subtrees of `a` and `b` (within `a` when both are the
+// same node). `slot` and `laterSlot` say how far the level has got, so that it can be left for a
+// deeper level and resumed afterwards in exactly the order a recursive walk would take.
+struct BorderingFrame {
+  LumoClusterOctreeIntermediateNode* a;
+  LumoClusterOctreeIntermediateNode* b;
+  int slot;
+  int laterSlot;   // within one node: -1 until the child in `slot` has been started
+};
+
+}  // namespace
+
+void LumoEncoder::newClusterOctreePair(LumoClusterOctreeNode* first, LumoClusterOctreeNode* second) {
+  LumoClusterOctreePair* node = new LumoClusterOctreePair;
+  node->next = nullptr;
+  node->left = nullptr;
+  node->right = nullptr;
+  if (!pairTop) {
+    node->previous = node;
+    node->parent = nullptr;
+    pairTop = pairLast = pairParent = node;
+  } else {
+    node->previous = pairLast;
+    node->parent = pairParent;
+    pairLast->next = node;
+    pairLast = node;
+    if (pairParent->left) {
+      pairParent->right = node;
+      pairParent = pairParent->next;
+    } else {
+      pairParent->left = node;
+    }
+  }
+
+  float distance = boxDistance(first, second);
+  // An entry rises past every entry of equal distance: among equals the newest stands highest.
+  while (node->parent && node->parent->distance >= distance) {
+    moveEntry(node, node->parent);
+    node = node->parent;
+  }
+  node->distance = distance;
+  node->first = first;
+  node->second = second;
+}
+
+void LumoEncoder::newClusterOctreeBorderingPair(LumoClusterOctreeIntermediateNode* a,
+                                                LumoClusterOctreeIntermediateNode* b) {
+  // Octrees can be hundreds of levels deep, so the walk keeps its own stack.
+  std::vector<BorderingFrame> stack;
+  stack.push_back({a, b, 0, -1});
+  while (!stack.empty()) {
+    BorderingFrame& frame = stack.back();
+    LumoClusterOctreeNode** children = frame.a->children;
+    BorderingFrame deeper{nullptr, nullptr, 0, -1};
+
+    if (frame.a == frame.b) {
+      for (; frame.slot < 8; frame.slot++, frame.laterSlot = -1) {
+        LumoClusterOctreeNode* child = children[frame.slot];
+        if (!child) continue;
+        if (frame.laterSlot < 0) {
+          frame.laterSlot = frame.slot + 1;
+          if (!isLeaf(child)) {
+            deeper = {asInner(child), asInner(child), 0, -1};
+            break;
+          }
+        }
+        while (frame.laterSlot < 8) {
+          LumoClusterOctreeNode* later = children[frame.laterSlot++];
+          if (!later) continue;
+          if (!isLeaf(child) && !isLeaf(later)) {
+            deeper = {asInner(child), asInner(later), 0, -1};
+            break;
+          }
+          newClusterOctreePair(child, later);
+        }
+        if (deeper.a) break;
+      }
+    } else {
+      while (frame.slot < 8) {
+        LumoClusterOctreeNode* child = children[frame.slot++];
+        if (!child) continue;
+        // Touching cells are refined at once, with the roles of the two nodes exchanged.
+        if (!isLeaf(child) && boxDistance(child, frame.b) == 0) {
+          deeper = {frame.b, asInner(child), 0, -1};
+          break;
+        }
+        newClusterOctreePair(frame.b, child);
+      }
+    }
+
+    if (deeper.a)
+      stack.push_back(deeper);
+    else
+      stack.pop_back();
+  }
+}
+
+int LumoEncoder::getNearestPair(LumoClusterOctreeLeaf*& first, LumoClusterOctreeLeaf*& second) {
+  while (pairTop) {
+    LumoClusterOctreeNode* a;
+    LumoClusterOctreeNode* b;
+    takeTopPair(*this, a, b);
+
+    if (isLeaf(a) && !isLeaf(b)) {
+      if (!isActive(a)) continue;
+      for (LumoClusterOctreeNode* child : asInner(b)->children)
+        if (child) newClusterOctreePair(child, a);
+      continue;
+    }
+    if (!isLeaf(a)) {
+      if (!isActive(b)) continue;
+      for (LumoClusterOctreeNode* child : asInner(a)->children)
+        if (child) newClusterOctreePair(b, child);
+      continue;
+    }
+    if (!isActive(a) || !isActive(b)) continue;
+
+    LumoClusterOctreeLeaf* leafA = asLeaf(a);
+    LumoClusterOctreeLeaf* leafB = asLeaf(b);
+    bool expandedA = expandChain(*this, leafA);
+    bool expandedB = expandChain(*this, leafB);
+    if (expandedA || expandedB) {
+      newClusterOctreePair(a, b);
+      continue;
+    }
+
+    first = leafA;
+    second = leafB;
+    if (leafB->flags & lumoOctreeChainMember) return 1;   // head and member of one chain
+    for (LumoClusterOctreeLeaf* head : {leafA, leafB}) {
+      LumoClusterOctreeLeaf* member = unmergedMember(head);
+      if (!member) continue;
+      // The pair waits for its turn again; the member merges into its head first.
+      newClusterOctreePair(a, b);
+      first = head;
+      second = member;
+      return 1;
+    }
+    return 1;
+  }
+  return 0;
+}
