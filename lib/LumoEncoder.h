@@ -59,14 +59,20 @@ enum : uint8_t {
   lumoOctreeChainDrained = 16,   // a chain head whose members have all been merged into it
 };
 
+struct LumoClusterOctreeIntermediateNode;
+
 struct LumoClusterOctreeNode {
   uint8_t flags;
   float boxMin[3];
   float boxMax[3];
+  LumoClusterOctreeIntermediateNode* parent;   // null for the root and for leaves behind a chain head
 };
 
+// An inner node is active while an active leaf stands below it, so that the pair queue can drop
+// entries of cells in which nothing is left to merge.
 struct LumoClusterOctreeIntermediateNode : LumoClusterOctreeNode {
   LumoClusterOctreeNode* children[8];   // slot = 4 × (x half) + 2 × (y half) + (z half)
+  uint32_t noActiveLeaves;              // active leaves standing in the subtree
 };
 
 struct LumoClusterOctreeLeaf : LumoClusterOctreeNode {
@@ -76,6 +82,10 @@ struct LumoClusterOctreeLeaf : LumoClusterOctreeNode {
 
 // Destroys a node and everything below it (children in slot order, a leaf's coincident chain).
 void destroyClusterOctree(LumoClusterOctreeNode* node);
+
+// Takes a leaf whose cluster has been absorbed out of the search; cells left without an active leaf
+// become inactive too.
+void deactivateClusterOctreeLeaf(LumoClusterOctreeLeaf* leaf);
 
 // One node of the nearest-pair queue: a binary min-heap on distance kept as a linked complete tree.
 struct LumoClusterOctreePair {

@@ -105,7 +105,7 @@ LumoEncoderCluster* mergePair(LumoEncoder& encoder, LumoClusterOctreeLeaf* a, Lu
   // part lie a few units of the last place apart and need not be equally far from the origin).
   LumoClusterOctreeLeaf* survivingLeaf = (aSurvives || (b->flags & lumoOctreeChainMember)) ? a : b;
   LumoClusterOctreeLeaf* absorbedLeaf = survivingLeaf == a ? b : a;
-  absorbedLeaf->flags &= uint8_t(~lumoOctreeActive);
+  deactivateClusterOctreeLeaf(absorbedLeaf);
 
   encoder.noClusters++;
   LumoEncoderCluster* merged = new LumoEncoderCluster;

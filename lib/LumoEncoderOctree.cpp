@@ -1,7 +1,9 @@
 // The cluster octree: one leaf per distinct vertex position (coincident vertices hang behind it in a
 // chain), an inner node for every cell that two positions had to share. The tree build inserts every
 // vertex here first, creating its single-vertex cluster on the way; the nearest-pair queue then walks
-// the octree. Insertion runs from the last vertex down and descends without recursion.
+// the octree. Insertion runs from the last vertex down and descends without recursion. Each inner node
+// counts the active leaves standing below it, so that cells with nothing left to merge drop out of the
+// search.
 #include <cstring>
 #include <vector>
 
@@ -32,13 +34,18 @@ int childSlot(const float* point, const float* centre) {
 // highest vertex index, later (lower) vertices follow it in the order they arrive.
 void chainBehind(LumoClusterOctreeLeaf* head, LumoClusterOctreeLeaf* leaf) {
   leaf->flags |= lumoOctreeChainMember;
+  leaf->parent = nullptr;
   leaf->nextCoincident = head->nextCoincident;
   head->nextCoincident = leaf;
 }
 
-LumoClusterOctreeIntermediateNode* newInnerNode(const float* boxMin, const float* boxMax) {
+LumoClusterOctreeIntermediateNode* newInnerNode(const float* boxMin, const float* boxMax,
+                                                LumoClusterOctreeIntermediateNode* parent,
+                                                uint32_t noActiveLeaves) {
   LumoClusterOctreeIntermediateNode* node = new LumoClusterOctreeIntermediateNode;
   node->flags = lumoOctreeActive;
+  node->parent = parent;
+  node->noActiveLeaves = noActiveLeaves;
   std::memcpy(node->boxMin, boxMin, sizeof(node->boxMin));
   std::memcpy(node->boxMax, boxMax, sizeof(node->boxMax));
   for (LumoClusterOctreeNode*& child : node->children) child = nullptr;
@@ -50,9 +57,19 @@ LumoClusterOctreeLeaf* newLeaf(const float* position, LumoEncoderCluster* cluste
   leaf->flags = lumoOctreeLeaf | lumoOctreeActive;
   std::memcpy(leaf->boxMin, position, sizeof(leaf->boxMin));
   std::memcpy(leaf->boxMax, position, sizeof(leaf->boxMax));
+  leaf->parent = nullptr;
   leaf->cluster = cluster;
   leaf->nextCoincident = nullptr;
   return leaf;
+}
+
+// Stores a new standing leaf in the empty slot below `parent` and counts it in every cell above.
+void standLeaf(LumoClusterOctreeNode** slot, LumoClusterOctreeIntermediateNode* parent,
+               LumoClusterOctreeLeaf* leaf) {
+  *slot = leaf;
+  leaf->parent = parent;
+  for (LumoClusterOctreeIntermediateNode* cell = parent; cell; cell = cell->parent)
+    cell->noActiveLeaves++;
 }
 
 LumoEncoderCluster* newSingleVertexCluster(uint32_t vertex) {
@@ -107,8 +124,16 @@ void destroyClusterOctree(LumoClusterOctreeNode* node) {
   }
 }
 
+void deactivateClusterOctreeLeaf(LumoClusterOctreeLeaf* leaf) {
+  leaf->flags &= uint8_t(~lumoOctreeActive);
+  if (leaf->flags & lumoOctreeChainMember) return;
+  for (LumoClusterOctreeIntermediateNode* cell = leaf->parent; cell; cell = cell->parent)
+    if (--cell->noActiveLeaves == 0) cell->flags &= uint8_t(~lumoOctreeActive);
+}
+
 void LumoEncoder::gotoChild() {
-  LumoClusterOctreeIntermediateNode* inner = static_cast<LumoClusterOctreeIntermediateNode*>(*insertSlot);
+  LumoClusterOctreeIntermediateNode* inner =
+      static_cast<LumoClusterOctreeIntermediateNode*>(*insertSlot);
   int slot = 0;
   for (int axis = 0; axis < 3; axis++) {
     if (insertPoint[axis] < cellCentre[axis]) {
@@ -145,7 +170,7 @@ bool halvingStalls(const float* point, const LumoClusterOctreeLeaf* leaf, const 
 void LumoEncoder::generateClusterOctree() {
   float low[3], high[3];
   boundingBox(brep, low, high);
-  octree = newInnerNode(low, high);
+  octree = newInnerNode(low, high, nullptr, 0);
   noClusters = brep.noVertices;
   vertexClusters = new LumoEncoderVertexEntry[brep.noVertices];
 
@@ -165,9 +190,11 @@ void LumoEncoder::generateClusterOctree() {
     for (;;) {
       centreOf(cellMin, cellMax, cellCentre);
       if (!isLeaf(*insertSlot)) {
+        LumoClusterOctreeIntermediateNode* cell =
+            static_cast<LumoClusterOctreeIntermediateNode*>(*insertSlot);
         gotoChild();
         if (!*insertSlot) {
-          *insertSlot = leaf;
+          standLeaf(insertSlot, cell, leaf);
           break;
         }
         continue;
@@ -183,12 +210,14 @@ void LumoEncoder::generateClusterOctree() {
         chainBehind(resident, leaf);
         break;
       }
-      LumoClusterOctreeIntermediateNode* inner = newInnerNode(cellMin, cellMax);
+      // The new cell holds the resident, already counted in every cell above.
+      LumoClusterOctreeIntermediateNode* inner = newInnerNode(cellMin, cellMax, resident->parent, 1);
       inner->children[childSlot(resident->boxMin, cellCentre)] = resident;
+      resident->parent = inner;
       *insertSlot = inner;
       gotoChild();
       if (!*insertSlot) {
-        *insertSlot = leaf;
+        standLeaf(insertSlot, inner, leaf);
         break;
       }
     }

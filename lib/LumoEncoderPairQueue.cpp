@@ -112,7 +112,7 @@ struct BorderingFrame {
   LumoClusterOctreeIntermediateNode* a;
   LumoClusterOctreeIntermediateNode* b;
   int slot;
-  int laterSlot;   // within one node: -1 until the child in `slot` has been started
+  int laterSlot;  // within one node: -1 until the child in `slot` has been started
 };
 
 }  // namespace
@@ -208,19 +208,20 @@ int LumoEncoder::getNearestPair(LumoClusterOctreeLeaf*& first, LumoClusterOctree
     LumoClusterOctreeNode* b;
     takeTopPair(*this, a, b);
 
+    // An entry is dropped as soon as either side has nothing left to merge: an absorbed leaf, or a
+    // cell all of whose leaves have been absorbed. Those entries could only ever yield pairs that
+    // would be dropped, and without them the queue stays near the size of the active front.
+    if (!isActive(a) || !isActive(b)) continue;
     if (isLeaf(a) && !isLeaf(b)) {
-      if (!isActive(a)) continue;
       for (LumoClusterOctreeNode* child : asInner(b)->children)
-        if (child) newClusterOctreePair(child, a);
+        if (child && isActive(child)) newClusterOctreePair(child, a);
       continue;
     }
     if (!isLeaf(a)) {
-      if (!isActive(b)) continue;
       for (LumoClusterOctreeNode* child : asInner(a)->children)
-        if (child) newClusterOctreePair(b, child);
+        if (child && isActive(child)) newClusterOctreePair(b, child);
       continue;
     }
-    if (!isActive(a) || !isActive(b)) continue;
 
     LumoClusterOctreeLeaf* leafA = asLeaf(a);
     LumoClusterOctreeLeaf* leafB = asLeaf(b);
@@ -233,7 +234,7 @@ int LumoEncoder::getNearestPair(LumoClusterOctreeLeaf*& first, LumoClusterOctree
 
     first = leafA;
     second = leafB;
-    if (leafB->flags & lumoOctreeChainMember) return 1;   // head and member of one chain
+    if (leafB->flags & lumoOctreeChainMember) return 1;  // head and member of one chain
     for (LumoClusterOctreeLeaf* head : {leafA, leafB}) {
       LumoClusterOctreeLeaf* member = unmergedMember(head);
       if (!member) continue;
