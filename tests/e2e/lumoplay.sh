@@ -1,0 +1,266 @@
+#!/usr/bin/env bash
+# End-to-end test of the stream viewer lumoplay under Xvfb: its command line and start-up failures, the
+# window and the drawn mesh, the scroll bar driven with xdotool (each move prints the count the decoder
+# settled on, and the drawing follows), stream files of awkward sizes (a multiple of 1024, cut short,
+# empty, damaged), and the screenshots of scripts/demo. Streams are made with lumopack from the shared
+# meshes.
+#
+#   bash lumoplay.sh <build dir> <meshes dir>
+set -u
+
+# One virtual display for all checks. The search for a free display number starts at a random one, so
+# that tests run side by side do not race for the same number; -noreset keeps the server accepting
+# connections while no client is left between two programs.
+if [ -z "${LUMO_E2E_XVFB:-}" ]; then
+  exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24 -noreset" env LUMO_E2E_XVFB=1 bash "$0" "$@"
+fi
+if ! xdpyinfo >/dev/null 2>&1; then
+  echo "FAIL: the virtual display $DISPLAY cannot be used"
+  exit 1
+fi
+
+source=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "$1" && pwd)
+meshes=$(cd "$2" && pwd)
+work=$(mktemp -d)
+pid=""
+failures=0
+trap 'stop_viewer; rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+expect_eq() {  # what, expected, actual
+  [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
+}
+
+# A start-up failure: the one line printed and the exit status.
+expect_exit() {  # what, expected line, expected status, arguments...
+  local what=$1 line=$2 status=$3
+  shift 3
+  local out rc
+  out=$(timeout 60 "$build/lumoplay" "$@" 2>/dev/null)
+  rc=$?
+  expect_eq "$what: output" "$line" "$out"
+  expect_eq "$what: status" "$status" "$rc"
+}
+
+# --- the viewer window --------------------------------------------------------------------------------
+
+# Starts lumoplay on a file and waits for its window; sets window, scroll bar and viewer-area geometry.
+start_viewer() {
+  "$build/lumoplay" "$1" >"$work/out" 2>"$work/err" &
+  pid=$!
+  window=""
+  for _ in $(seq 300); do
+    window=$(xdotool search --onlyvisible --name '^lumoplay$' 2>/dev/null | head -1)
+    [ -n "$window" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  if [ -z "$window" ]; then
+    fail "$1: no window titled lumoplay"
+    cat "$work/out" "$work/err"
+    return 1
+  fi
+  sleep 2
+  local tree
+  tree=$(xwininfo -id "$window" -tree)
+  eval "$(xwininfo -id "$window" | awk '/Absolute upper-left X/ {print "winX=" $4}
+      /Absolute upper-left Y/ {print "winY=" $4} /Width:/ {print "winW=" $2}')"
+  # The scroll bar is the child placed at x 5 with height 225; the viewer area the largest child that
+  # does not fill the window.
+  eval "$(echo "$tree" | awk '
+      match($0, /[0-9]+x[0-9]+\+-?[0-9]+\+-?[0-9]+ +\+-?[0-9]+\+-?[0-9]+/) {
+        split(substr($0, RSTART, RLENGTH), f, /[x+ ]+/)
+        if (f[2] == 225 && f[3] == 5) printf "barX=%d barY=%d barW=%d\n", f[5], f[6], f[1]
+        if (f[1] < '"$winW"' && f[1] * f[2] > best) { best = f[1] * f[2]; area = f[1] "x" f[2] " " f[5] " " f[6] }
+      }
+      END { split(area, a, " "); print "areaSize=" a[1] " areaX=" a[2] " areaY=" a[3] }')"
+  if [ -z "${barX:-}" ]; then
+    fail "$1: no scroll bar of height 225 at x 5"
+    return 1
+  fi
+}
+
+stop_viewer() {
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    pid=""
+  fi
+  unset barX
+}
+
+# Screenshot of the window; prints the number of distinct colours inside the viewer area (less a margin
+# for its frame), 1 when nothing is drawn.
+shot() {  # name
+  import -window "$window" "$work/$1.png"
+  local w=${areaSize%x*} h=${areaSize#*x}
+  convert "$work/$1.png" -crop "$((w - 8))x$((h - 8))+$((areaX - winX + 4))+$((areaY - winY + 4))" +repage \
+    "$work/$1-area.png"
+  convert "$work/$1-area.png" -format %k info:
+}
+
+same_picture() {  # name, name
+  [ "$(compare -metric AE "$work/$1-area.png" "$work/$2-area.png" null: 2>&1)" = "0" ]
+}
+
+lines() { wc -l <"$work/out"; }
+
+# Clicks an arrow of the scroll bar (Ctrl goes to that end) and waits for the line the callback prints.
+click() {  # top|bottom, [ctrl]
+  local before y x=$((barX + barW / 2))
+  before=$(lines)
+  if [ "$1" = top ]; then y=$((barY + 4)); else y=$((barY + 220)); fi
+  xdotool mousemove "$x" "$y"
+  if [ "${2:-}" = ctrl ]; then xdotool keydown ctrl click 1 keyup ctrl; else xdotool click 1; fi
+  wait_line "$before"
+}
+
+# Drags the slider from the bottom of the trough to `y` pixels below the scroll bar's top.
+drag_to() {  # y
+  local before x=$((barX + barW / 2))
+  before=$(lines)
+  xdotool mousemove "$x" $((barY + 225 - 17)) mousedown 1 sleep 0.2 mousemove "$x" $((barY + 120)) \
+    sleep 0.2 mousemove "$x" $((barY + $1)) sleep 0.2 mouseup 1
+  wait_line "$before"
+}
+
+wait_line() {  # line count before the action
+  for _ in $(seq 100); do
+    [ "$(lines)" -gt "$1" ] && break
+    sleep 0.1
+  done
+  sleep 1.5  # let the viewer redraw before the next screenshot
+}
+
+last_line() { tail -n 1 "$work/out"; }
+
+# --- checks -------------------------------------------------------------------------------------------
+
+expect_exit "no argument" "lumoplay lumofile" 1
+expect_exit "two arguments" "lumoplay lumofile" 1 a b
+expect_exit "missing file" "errror opening lumofile" 1 "$work/missing.lumo"
+# A directory opens for reading but every read fails.
+expect_exit "unreadable file" "error reading lumofile" 1 "$work"
+
+for mesh in cow spot; do
+  "$build/lumopack" "$meshes/$mesh.iv" "$work/$mesh.lumo" || fail "lumopack $mesh.iv"
+done
+
+# cow.iv: 5804 triangles. The scroll bar starts at the full count; its arrows step by one, Ctrl+arrow
+# goes to an end, so every value below is known and the printed count must be the decoder's answer.
+if start_viewer "$work/cow.lumo"; then
+  expect_eq "cow: output at start" "" "$(cat "$work/out")"
+  full=$(shot full)
+  [ "$full" -gt 10 ] || fail "cow: viewer area shows no mesh ($full colours)"
+  click top
+  expect_eq "cow: one below the full count" "max 5803 triangles" "$(last_line)"
+  click top ctrl
+  expect_eq "cow: scroll bar at 0" "max 0 triangles" "$(last_line)"
+  expect_eq "cow: colours in the viewer area at 0" 1 "$(shot empty)"
+  click bottom
+  expect_eq "cow: one above 0" "max 1 triangles" "$(last_line)"
+  click bottom ctrl
+  expect_eq "cow: scroll bar at the full count" "max 5804 triangles" "$(last_line)"
+  shot full-again >/dev/null
+  same_picture full full-again || fail "cow: full count drawn differently after going to 0 and back"
+  drag_to 30
+  n=$(last_line | sed -n 's/^max \([0-9]*\) triangles$/\1/p')
+  if [ -z "$n" ] || [ "$n" -le 0 ] || [ "$n" -ge 2000 ]; then
+    fail "cow: drag near the top printed '$(last_line)'"
+  fi
+  coarse=$(shot coarse)
+  [ "$coarse" -gt 1 ] || fail "cow: nothing drawn at $n triangles"
+  same_picture full coarse && fail "cow: drawing unchanged at $n triangles"
+  bad=$(grep -cv '^max [0-9]* triangles$' "$work/out")
+  expect_eq "cow: lines other than 'max N triangles'" 0 "$bad"
+  stop_viewer
+fi
+
+# spot.iv (5856 triangles) padded after its end tag to a multiple of 1024 bytes: the last buffer read
+# holds no byte, and the viewer shows exactly what it shows for the stream itself.
+size=$(stat -c %s "$work/spot.lumo")
+cp "$work/spot.lumo" "$work/padded.lumo"
+head -c $((1024 - size % 1024)) /dev/zero >>"$work/padded.lumo"
+expect_eq "padded size modulo 1024" 0 $(($(stat -c %s "$work/padded.lumo") % 1024))
+if start_viewer "$work/spot.lumo"; then
+  shot spot >/dev/null
+  stop_viewer
+fi
+if start_viewer "$work/padded.lumo"; then
+  expect_eq "padded: output at start" "" "$(cat "$work/out")"
+  shot padded >/dev/null
+  same_picture spot padded || fail "padded: drawn differently from the stream itself"
+  click top
+  expect_eq "padded: one below the full count" "max 5855 triangles" "$(last_line)"
+  click bottom
+  expect_eq "padded: full count" "max 5856 triangles" "$(last_line)"
+  stop_viewer
+fi
+
+# The same stream cut at a multiple of 1024 bytes well past its header: fewer triangles are available
+# than the scroll bar's maximum, and every request above them prints the available count.
+head -c $(((size / 2) / 1024 * 1024)) "$work/spot.lumo" >"$work/cut.lumo"
+if start_viewer "$work/cut.lumo"; then
+  expect_eq "cut: output at start" "" "$(cat "$work/out")"
+  [ "$(shot cut)" -gt 10 ] || fail "cut: viewer area shows no mesh"
+  click top
+  available=$(last_line | sed -n 's/^max \([0-9]*\) triangles$/\1/p')
+  if [ -z "$available" ] || [ "$available" -le 0 ] || [ "$available" -ge 5855 ]; then
+    fail "cut: request of 5855 printed '$(last_line)'"
+  fi
+  click bottom ctrl
+  expect_eq "cut: request of 5856" "max $available triangles" "$(last_line)"
+  click top ctrl
+  expect_eq "cut: request of 0" "max 0 triangles" "$(last_line)"
+  stop_viewer
+fi
+
+# cow.iv's stream with the header's vertex count lowered to 1000: the decoder refuses the 1001st vertex
+# packet. One line tells of the damage, and what was decoded before it is shown.
+perl -e 'local $/; open(my $in, "<", $ARGV[0]) or die; binmode $in; my $s = <$in>;
+         vec($s, 37 + $_, 1) = (1000 >> $_) & 1 for 0 .. 31;
+         open(my $out, ">", $ARGV[1]) or die; binmode $out; print $out $s' "$work/cow.lumo" "$work/damaged.lumo"
+if start_viewer "$work/damaged.lumo"; then
+  expect_eq "damaged: output at start" "error in lumofile" "$(cat "$work/out")"
+  [ "$(shot damaged)" -gt 10 ] || fail "damaged: the part decoded before the damage is not shown"
+  click top
+  n=$(last_line | sed -n 's/^max \([0-9]*\) triangles$/\1/p')
+  if [ -z "$n" ] || [ "$n" -le 0 ] || [ "$n" -ge 5803 ]; then
+    fail "damaged: request of 5803 printed '$(last_line)'"
+  fi
+  stop_viewer
+fi
+
+# An empty file is one buffer of no byte: nothing decoded, nothing drawn, no message.
+: >"$work/empty.lumo"
+if start_viewer "$work/empty.lumo"; then
+  expect_eq "empty: colours in the viewer area" 1 "$(shot empty-file)"
+  expect_eq "empty: output" "" "$(cat "$work/out")"
+  stop_viewer
+fi
+
+# What the demo does without a display, here on this test's display: two screenshots of the sample, at
+# the full count and at about a tenth of it, and where they are.
+report=$(bash "$source/scripts/demo" --screenshots "$build" "$work/demo" 2>&1)
+full=$(echo "$report" | sed -n 's|^  \(.*/lumoplay-full.png\) (\([0-9]*\) triangles)$|\2|p')
+tenth=$(echo "$report" | sed -n 's|^  \(.*/lumoplay-tenth.png\) (\([0-9]*\) triangles)$|\2|p')
+expect_eq "demo: full count" 5856 "$full"
+if [ -z "$tenth" ] || [ "$tenth" -lt 400 ] || [ "$tenth" -gt 800 ]; then
+  fail "demo: not about a tenth: $report"
+fi
+for picture in full tenth; do
+  expect_eq "demo: $picture screenshot" PNG "$(identify -format %m "$work/demo/lumoplay-$picture.png" 2>&1)"
+done
+[ "$(compare -metric AE "$work/demo/lumoplay-full.png" "$work/demo/lumoplay-tenth.png" null: 2>&1)" != 0 ] ||
+  fail "demo: the two screenshots are the same"
+
+if [ "$failures" -ne 0 ]; then
+  echo "lumoplay: $failures failed checks"
+  exit 1
+fi
+echo "lumoplay: all checks passed"
