@@ -101,8 +101,8 @@ LumoEncoderCluster* mergePair(LumoEncoder& encoder, LumoClusterOctreeLeaf* a, Lu
   LumoEncoderCluster* survivor = aSurvives ? clusterA : clusterB;
   LumoEncoderCluster* absorbed = aSurvives ? clusterB : clusterA;
   // Only the head of a chain stands in the octree, so in a pair of head and member the head carries
-  // the merged cluster on even when the member's vertex survives (positions that halving could not
-  // part lie a few units of the last place apart and need not be equally far from the origin).
+  // the merged cluster on even when the member's vertex survives: positions chained because halving
+  // could not part them need not be equally far from the origin.
   LumoClusterOctreeLeaf* survivingLeaf = (aSurvives || (b->flags & lumoOctreeChainMember)) ? a : b;
   LumoClusterOctreeLeaf* absorbedLeaf = survivingLeaf == a ? b : a;
   deactivateClusterOctreeLeaf(absorbedLeaf);

@@ -209,8 +209,9 @@ int LumoEncoder::getNearestPair(LumoClusterOctreeLeaf*& first, LumoClusterOctree
     takeTopPair(*this, a, b);
 
     // An entry is dropped as soon as either side has nothing left to merge: an absorbed leaf, or a
-    // cell all of whose leaves have been absorbed. Those entries could only ever yield pairs that
-    // would be dropped, and without them the queue stays near the size of the active front.
+    // cell all of whose leaves have been absorbed. Such entries could only ever yield pairs that get
+    // dropped; kept and refined instead, they would walk the search through nearly every pair of
+    // vertices, since the last merges span the whole mesh.
     if (!isActive(a) || !isActive(b)) continue;
     if (isLeaf(a) && !isLeaf(b)) {
       for (LumoClusterOctreeNode* child : asInner(b)->children)

@@ -563,9 +563,9 @@ TEST(ClusterTree, RandomGridMeshes) {
   }
 }
 
-class SharedMesh : public ::testing::TestWithParam<const char*> {};
+class ClusterTreeOnMesh : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(SharedMesh, TreeInvariants) {
+TEST_P(ClusterTreeOnMesh, Invariants) {
   LumoBrep brep;
   ASSERT_TRUE(meshfile::read(meshfile::path(GetParam()), brep));
   {
@@ -577,7 +577,7 @@ TEST_P(SharedMesh, TreeInvariants) {
   brep.deleteLists();
 }
 
-INSTANTIATE_TEST_SUITE_P(Meshes, SharedMesh,
+INSTANTIATE_TEST_SUITE_P(Meshes, ClusterTreeOnMesh,
                          ::testing::Values("spot.iv", "cow.iv", "fandisk.iv", "bunny.iv", "horse.iv"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
