@@ -88,8 +88,9 @@ int main(int argc, char** argv) {
     puts("error reading inventorfile");
     exit(1);
   }
-  scene->ref();  // kept for the whole run: the import's searches must not release it
   input.closeFile();
+  // The searches of the import hold paths into the scene; a reference keeps it alive past them.
+  scene->ref();
 
   // The encoder lives as long as the process: it owns the mesh arrays that the decoder borrows.
   LumoEncoderIv* encoder = new LumoEncoderIv;
