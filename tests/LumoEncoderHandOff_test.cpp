@@ -302,6 +302,63 @@ TEST(LumoEncoderHandOff, TextureCoordinatesFollowTheirCornersInTheRecordsOwnArra
   mesh.deleteLists();
 }
 
+// Triangles that the tree leaves out (one vertex at two corners) are restored by no split: they follow
+// the restored ones in the rewritten table, in mesh order, with their texture coordinates, so that the
+// record still holds every triangle of the mesh.
+TEST(LumoEncoderHandOff, TrianglesNoSplitRestoresFollowTheRestoredOnes) {
+  LumoBrep mesh = grid(4);
+  const uint32_t noGood = mesh.noTriangles;
+  const std::vector<std::array<int32_t, 3>> degenerate = {{5, 5, 6}, {2, 3, 2}};
+  // The degenerate triangles go in at slots 3 and 7, between good ones.
+  std::vector<int32_t> corners;
+  for (uint32_t t = 0, d = 0; t < noGood; t++) {
+    if (t == 3 || t == 6) {
+      corners.insert(corners.end(), degenerate[d].begin(), degenerate[d].end());
+      d++;
+    }
+    corners.insert(corners.end(), mesh.triangles + 4 * t, mesh.triangles + 4 * t + 3);
+  }
+  std::vector<float> positions(mesh.vertices, mesh.vertices + 3 * mesh.noVertices);
+  mesh.deleteLists();
+  mesh = makeMesh(positions, corners);
+  mesh.hasTexture = 1;
+  mesh.texCoords = new float[6 * size_t(mesh.noTriangles)];
+  for (uint32_t i = 0; i < 6 * mesh.noTriangles; i++) mesh.texCoords[i] = float(i);
+  mesh.imageWidth = 1;
+  mesh.imageHeight = 1;
+  mesh.image = new unsigned char[3]{1, 2, 3};
+  LumoBrep* original = mesh.copyBrep();
+
+  LumoEncoder encoder;
+  encoder.setBrep(mesh);
+  LumoDecoder decoder;
+  encoder.initDecoder(&decoder);
+  decoder.setAvailableNoTriangles();
+  ASSERT_EQ(noGood, decoder.getBrep()->noTriangles);
+  const uint32_t meshSlots[2] = {3, 7};
+  for (uint32_t d = 0; d < 2; d++) {
+    const uint32_t row = noGood + d;
+    for (int c = 0; c < 3; c++) EXPECT_EQ(degenerate[d][c], mesh.triangles[4 * row + c]) << d;
+    for (int i = 0; i < 6; i++) EXPECT_EQ(float(6 * meshSlots[d] + i), mesh.texCoords[6 * row + i]) << d;
+  }
+  // The restored ones are the mesh's good triangles, each with its coordinates.
+  LumoBrep good = *original;
+  good.triangles = new int32_t[4 * size_t(noGood)];
+  good.texCoords = new float[6 * size_t(noGood)];
+  for (uint32_t t = 0, g = 0; t < original->noTriangles; t++) {
+    if (t == meshSlots[0] || t == meshSlots[1]) continue;
+    std::copy(original->triangles + 4 * t, original->triangles + 4 * t + 4, good.triangles + 4 * g);
+    std::copy(original->texCoords + 6 * t, original->texCoords + 6 * t + 6, good.texCoords + 6 * g);
+    g++;
+  }
+  EXPECT_TRUE(triangleSet(good, noGood, false) == triangleSet(mesh, noGood, false));
+  delete[] good.triangles;
+  delete[] good.texCoords;
+  original->deleteLists();
+  delete original;
+  mesh.deleteLists();
+}
+
 // The decoder owns the tree and level array, the encoder keeps nothing of its own tree, and the mesh
 // arrays stay their filler's: LeakSanitizer checks both orders of destruction.
 TEST(LumoEncoderHandOff, EitherOrderOfDestructionReleasesEverything) {
