@@ -160,7 +160,9 @@ LumoDecoderCluster* buildDecoderTree(LumoEncoderCluster* clusterList, const uint
 
 // The decoder ends up owning the new tree and the level array and borrowing the mesh arrays; the
 // encoder's own tree is released here, so the encoder holds no tree afterwards and a later call builds
-// one anew from the rewritten record.
+// one anew from the rewritten record. From here on the shared triangle table shows the decoder's current
+// level (right after the hand-off, each row as its own split restores it), so the record holds the
+// mesh's own triangles again only while the decoder shows all of them.
 void LumoEncoder::initDecoder(LumoDecoder* decoder) {
   if (!clusterTreeBuilt) generateClusterTree();
   uint32_t* streamNumber = new uint32_t[brep.noTriangles];
