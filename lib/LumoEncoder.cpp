@@ -31,7 +31,7 @@ LumoEncoder::LumoEncoder()
       pairTop(nullptr), pairLast(nullptr), pairParent(nullptr), vertexClusters(nullptr),
       clusterTree(nullptr), clusterTreeBuilt(0), noClusters(0), clusterList(nullptr),
       writeBitstream(nullptr), bitstreamSize(0), writeEnd(nullptr), writeBytePtr(nullptr),
-      writeBitPos(0) {}
+      writeBitPos(0), phaseHook(nullptr), phaseContext(nullptr) {}
 
 LumoEncoder::~LumoEncoder() { releaseClusterTree(); }
 

@@ -99,6 +99,15 @@ struct LumoClusterOctreePair {
   LumoClusterOctreePair* right;
 };
 
+// The phases of a tree build in the order they end, as reported to LumoEncoder::phaseHook.
+enum LumoBuildPhase : int {
+  lumoOctreePhase = 0,
+  lumoInitialPairsPhase = 1,
+  lumoMergePhase = 2,        // corner lists, merging, and the release of octree and vertex table
+  lumoFinalPassPhase = 3,
+  lumoNoBuildPhases = 4,
+};
+
 // Process-wide scratch: the axis gaps of the latest box distance.
 extern float dx, dy, dz;
 
@@ -129,6 +138,9 @@ class LumoEncoder {
   unsigned char* writeEnd;
   unsigned char* writeBytePtr;
   uint8_t writeBitPos;
+  // Measurement: when set, called at the end of every phase of generateClusterTree.
+  void (*phaseHook)(void* context, int phase);
+  void* phaseContext;
 
   LumoEncoder();
   ~LumoEncoder();

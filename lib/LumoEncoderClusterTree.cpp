@@ -183,10 +183,15 @@ LumoEncoderCluster* LumoEncoder::getCluster(unsigned int vertex) {
 }
 
 void LumoEncoder::generateClusterTree() {
+  auto phaseEnds = [this](LumoBuildPhase phase) {
+    if (phaseHook) phaseHook(phaseContext, phase);
+  };
   releaseClusterTree();
   generateClusterOctree();
+  phaseEnds(lumoOctreePhase);
   pairTop = nullptr;
   newClusterOctreeBorderingPair(octree, octree);
+  phaseEnds(lumoInitialPairsPhase);
 
   uint8_t* live = new uint8_t[brep.noTriangles];
   std::memset(live, 1, brep.noTriangles);
@@ -204,8 +209,10 @@ void LumoEncoder::generateClusterTree() {
   vertexClusters = nullptr;
   destroyClusterOctree(octree);
   octree = nullptr;
+  phaseEnds(lumoMergePhase);
 
   clusterTree = lastMerge;
   if (clusterTree) prepareSplits(clusterList);
   clusterTreeBuilt = 1;
+  phaseEnds(lumoFinalPassPhase);
 }
