@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -57,6 +58,11 @@ struct Header {
   std::vector<uint8_t> image;
   float colour[3] = {0.25f, 0.5f, 0.75f};
 };
+
+inline void PrintTo(const Header& h, std::ostream* out) {
+  *out << "header: binding " << h.colorBinding << ", normals " << h.normals << ", image " << h.width << "x"
+       << h.height;
+}
 
 inline void writeHeader(BitWriter& w, const Header& h) {
   w.tag(lumoHeaderPacket);

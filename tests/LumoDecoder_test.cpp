@@ -7,6 +7,7 @@
 
 #include <cfloat>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "LumoDecoder.h"
@@ -190,7 +191,13 @@ class LumoDecoderFeeding : public ::testing::TestWithParam<Header> {};
 INSTANTIATE_TEST_SUITE_P(Flags, LumoDecoderFeeding,
                          ::testing::Values(flags(0, 0, 0, 0), flags(2, 0, 0, 0), flags(1, 0, 0, 0),
                                            flags(0, 1, 0, 0), flags(0, 0, 3, 2), flags(0, 0, 5, 0),
-                                           flags(2, 1, 4, 4)));
+                                           flags(2, 1, 4, 4)),
+                         [](const testing::TestParamInfo<Header>& info) {
+                           const Header& h = info.param;
+                           return "colour" + std::to_string(h.colorBinding) + "_normals" +
+                                  std::to_string(h.normals) + "_texture" + std::to_string(h.width) + "x" +
+                                  std::to_string(h.height);
+                         });
 
 // The stream decodes to what the model says, at every level, and every way of feeding it ends alike.
 TEST_P(LumoDecoderFeeding, EveryCutAndBudgetDecodesAlike) {
