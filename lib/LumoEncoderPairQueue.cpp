@@ -72,7 +72,7 @@ void takeTopPair(LumoEncoder& queue, LumoClusterOctreeNode*& first, LumoClusterO
   }
   queue.pairLast = last->previous;
   if (last->previous == last)
-    queue.pairTop = nullptr;
+    queue.pairTop = queue.pairLast = queue.pairParent = nullptr;
   else
     last->previous->next = nullptr;
   delete last;
