@@ -81,7 +81,11 @@ class LumoDecoderRoundTrip : public ::testing::TestWithParam<const char*> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Meshes, LumoDecoderRoundTrip,
-                         ::testing::Values("spot.iv", "cow.iv", "fandisk.iv", "bunny.iv", "horse.iv"));
+                         ::testing::Values("spot.iv", "cow.iv", "fandisk.iv", "bunny.iv", "horse.iv"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           std::string name = info.param;
+                           return name.substr(0, name.find('.'));
+                         });
 
 TEST_P(LumoDecoderRoundTrip, FullMeshIsTheSourceMesh) {
   LumoDecoder d;
