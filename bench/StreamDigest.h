@@ -34,7 +34,7 @@ inline const GeneratedMesh* generatedMeshes(size_t& count) {
   static const GeneratedMesh meshes[] = {
       {"sphere-100k", {71, false, false, false}, 0xe4189dfb4e1127b9ull},
       {"sphere-100k-full", {71, true, true, true}, 0x267b720cdc8601fdull},
-      {"sphere-1m", {224, false, false, false}, 0},
+      {"sphere-1m", {224, false, false, false}, 0xbfce808eb7c3a127ull},
       {"sphere-4m", {447, false, false, false}, 0},
   };
   count = sizeof meshes / sizeof meshes[0];
