@@ -197,9 +197,20 @@ void LumoDecoder::addBitstream(LumoBitstream* bitstream) {
 
 // Steps to a following byte only when bits are wanted, so the cursor never needs a buffer that has not
 // arrived. Empty buffers are stepped over: the budget guarantees that a later buffer holds the bits.
+// Most fields lie well inside the buffer being read: one 64-bit load then holds every bit of the
+// field (at most 7 + 32 of them).
+bool LumoDecoder::readFast(unsigned int& value, unsigned n) {
+  uint64_t window;
+  if (peekWindow(window) < n) return false;
+  value = uint32_t(window) & mask[n];
+  skipBits(n);
+  return true;
+}
+
 int LumoDecoder::decodeBit(unsigned int& value, char width) {
   unsigned n = static_cast<unsigned char>(width);
   if (n > 32 || bitBudget < n) return 0;
+  if (n != 0 && readFast(value, n)) return 1;
   uint32_t gathered = 0;
   unsigned got = 0;
   while (got < n) {
@@ -233,16 +244,67 @@ int LumoDecoder::decodeFloat32(float& f) {
 }
 
 // The path's length comes from the tree: it ends at the first cluster that has not been split.
+// Paths are most of a stream's bits. Where the buffer allows, the bits of a path are taken from one
+// 64-bit load instead of one read call per tree level; the cursor then moves as it would bit by bit.
 int LumoDecoder::decodeClusterId(LumoDecoderCluster*& cluster) {
   LumoDecoderCluster* c = clusterTree;
   if (!c) return 0;
   while (c->secondChild) {
+    uint64_t window;
+    unsigned limit = peekWindow(window);
+    unsigned used = 0;
+    for (; used < limit && c->secondChild; used++) c = (window >> used) & 1 ? c->secondChild : c->firstChild;
+    if (used) {
+      skipBits(used);
+      continue;
+    }
     unsigned int bit;
     if (!decodeBit(bit, 1)) return 0;
     c = bit ? c->secondChild : c->firstChild;
   }
   cluster = c;
   return 1;
+}
+
+// The next bits of the stream from the read cursor in the low end of `window` (an unaligned load, first
+// byte lowest), and how many of them may be used within the budget: none where fewer than 8 bytes are
+// left in the buffer, and always none on a big-endian machine.
+unsigned LumoDecoder::peekWindow(uint64_t& window) {
+  window = 0;
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+  return 0;
+#endif
+  unsigned char* p = readBytePtr;
+  unsigned pos = readBitPos;
+  if (pos == 8) {
+    p++;
+    pos = 0;
+  }
+  if (readEnd - p < 8) return 0;
+  std::memcpy(&window, p, sizeof window);
+  window >>= pos;
+  unsigned limit = 64 - pos;
+  return bitBudget < limit ? bitBudget : limit;
+}
+
+// Moves the cursor `n` bits on within the current buffer (n at most what peekWindow allowed), leaving it
+// where the bit-by-bit reader would: on the last byte with bit position 8 after a byte boundary.
+void LumoDecoder::skipBits(unsigned n) {
+  unsigned char* p = readBytePtr;
+  unsigned pos = readBitPos;
+  if (pos == 8) {
+    p++;
+    pos = 0;
+  }
+  unsigned end = pos + n;
+  if (end % 8 == 0) {
+    readBytePtr = p + end / 8 - 1;
+    readBitPos = 8;
+  } else {
+    readBytePtr = p + end / 8;
+    readBitPos = static_cast<unsigned char>(end % 8);
+  }
+  bitBudget -= n;
 }
 
 bool LumoDecoder::requireBits(uint64_t rest) {

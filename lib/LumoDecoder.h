@@ -116,6 +116,11 @@ class LumoDecoder {
   void markDamaged();
 
  protected:
+  // Word-at-a-time reading inside one buffer: readFast takes an n-bit field (1 to 32, within the
+  // budget) when the buffer holds 8 more bytes; peekWindow loads the next bits; skipBits consumes them.
+  bool readFast(unsigned int& value, unsigned n);
+  unsigned peekWindow(uint64_t& window);
+  void skipBits(unsigned n);
   // Read-cursor helpers of the dispatcher.
   void rewindToCommitted();
   int matchTag(LumoPacket packet);
