@@ -28,12 +28,15 @@ LumoEncoderCluster::~LumoEncoderCluster() {
 
 LumoEncoder::LumoEncoder()
     : octree(nullptr), insertSlot(nullptr), insertPoint{}, cellCentre{}, cellMin{}, cellMax{},
-      pairTop(nullptr), pairLast(nullptr), pairParent(nullptr), vertexClusters(nullptr),
+      pairTop(nullptr), pairLast(nullptr), pairParent(nullptr), noPairs(0), vertexClusters(nullptr),
       clusterTree(nullptr), clusterTreeBuilt(0), noClusters(0), clusterList(nullptr),
       writeBitstream(nullptr), bitstreamSize(0), writeEnd(nullptr), writeBytePtr(nullptr),
       writeBitPos(0), phaseHook(nullptr), phaseContext(nullptr) {}
 
-LumoEncoder::~LumoEncoder() { releaseClusterTree(); }
+LumoEncoder::~LumoEncoder() {
+  releaseClusterTree();
+  releasePairStorage();
+}
 
 void LumoEncoder::releaseClusterTree() {
   if (clusterTree && clusterTreeBuilt) delete clusterTree;

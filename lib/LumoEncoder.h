@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "Lumo.h"
 
@@ -124,6 +125,10 @@ class LumoEncoder {
   LumoClusterOctreePair* pairTop;
   LumoClusterOctreePair* pairLast;
   LumoClusterOctreePair* pairParent;
+  // Storage of the queue's nodes: node k in level order is slot k of the blocks, so that a node's heap
+  // children lie next to each other, and the node a removal releases is always the newest one.
+  std::vector<LumoClusterOctreePair*> pairBlocks;
+  uint32_t noPairs;
   // The mesh; the encoder never owns its arrays.
   LumoBrep brep;
   // Cluster tree.
@@ -157,6 +162,8 @@ class LumoEncoder {
   void newClusterOctreeBorderingPair(LumoClusterOctreeIntermediateNode* a,
                                      LumoClusterOctreeIntermediateNode* b);
   int getNearestPair(LumoClusterOctreeLeaf*& first, LumoClusterOctreeLeaf*& second);
+  // Frees the storage of the queue's nodes; the queue must be empty or be abandoned (pairTop null).
+  void releasePairStorage();
   // Cluster tree.
   void generateClusterTree();
   LumoEncoderCluster* getCluster(unsigned int vertex);

@@ -209,6 +209,7 @@ void LumoEncoder::generateClusterTree() {
   vertexClusters = nullptr;
   destroyClusterOctree(octree);
   octree = nullptr;
+  releasePairStorage();
   phaseEnds(lumoMergePhase);
 
   clusterTree = lastMerge;

@@ -75,7 +75,7 @@ void takeTopPair(LumoEncoder& queue, LumoClusterOctreeNode*& first, LumoClusterO
     queue.pairTop = queue.pairLast = queue.pairParent = nullptr;
   else
     last->previous->next = nullptr;
-  delete last;
+  queue.noPairs--;
 }
 
 // Every member of a chain is queued against the head, never against its neighbour: the head is the
@@ -117,8 +117,24 @@ struct BorderingFrame {
 
 }  // namespace
 
+// The queue holds up to millions of nodes and every insertion and removal walks a path of them, so
+// nodes come from blocks in level order rather than one allocation each.
+const uint32_t pairBlockShift = 14;
+const uint32_t pairBlockSize = uint32_t(1) << pairBlockShift;
+
+void LumoEncoder::releasePairStorage() {
+  for (LumoClusterOctreePair* block : pairBlocks) delete[] block;
+  pairBlocks.clear();
+  noPairs = 0;
+}
+
 void LumoEncoder::newClusterOctreePair(LumoClusterOctreeNode* first, LumoClusterOctreeNode* second) {
-  LumoClusterOctreePair* node = new LumoClusterOctreePair;
+  // A null top is an empty queue, also one that a caller abandoned: numbering starts again.
+  if (!pairTop) noPairs = 0;
+  if (noPairs >> pairBlockShift == pairBlocks.size())
+    pairBlocks.push_back(new LumoClusterOctreePair[pairBlockSize]);
+  LumoClusterOctreePair* node = &pairBlocks[noPairs >> pairBlockShift][noPairs & (pairBlockSize - 1)];
+  noPairs++;
   node->next = nullptr;
   node->left = nullptr;
   node->right = nullptr;

@@ -48,14 +48,8 @@ struct Search {
     destroyClusterOctree(encoder.octree);
     brep.deleteLists();
   }
-  void clearQueue() {
-    for (LumoClusterOctreePair* p = encoder.pairTop; p;) {
-      LumoClusterOctreePair* next = p->next;
-      delete p;
-      p = next;
-    }
-    encoder.pairTop = nullptr;
-  }
+  // The nodes belong to the encoder's queue storage; an abandoned queue is reused or freed by it.
+  void clearQueue() { encoder.pairTop = nullptr; }
   // The queued entries in level order.
   std::vector<LumoClusterOctreePair> entries() const {
     std::vector<LumoClusterOctreePair> list;
