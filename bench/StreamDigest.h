@@ -35,7 +35,7 @@ inline const GeneratedMesh* generatedMeshes(size_t& count) {
       {"sphere-100k", {71, false, false, false}, 0xe4189dfb4e1127b9ull},
       {"sphere-100k-full", {71, true, true, true}, 0x267b720cdc8601fdull},
       {"sphere-1m", {224, false, false, false}, 0xbfce808eb7c3a127ull},
-      {"sphere-4m", {447, false, false, false}, 0},
+      {"sphere-4m", {447, false, false, false}, 0xb5c8535a7f8067b9ull},
   };
   count = sizeof meshes / sizeof meshes[0];
   return meshes;

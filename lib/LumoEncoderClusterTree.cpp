@@ -30,12 +30,6 @@ LumoEncoderCorner* pushCorner(LumoEncoderCorner* list, uint32_t triangle, uint8_
   return new LumoEncoderCorner{triangle, corner, side, list};
 }
 
-LumoEncoderCorner* findTriangle(LumoEncoderCorner* list, uint32_t triangle) {
-  for (; list; list = list->next)
-    if (list->triangle == triangle) return list;
-  return nullptr;
-}
-
 // A triangle that names one vertex at two or three corners never collapses properly (its repeated
 // corner would end in the very cluster that restores it), and one that names a vertex the mesh does
 // not have cannot be placed at all: neither takes part in the build. Their corners are never listed,
@@ -58,6 +52,11 @@ void listCorners(LumoEncoder& encoder) {
   }
 }
 
+// Per-triangle state of the build: bit 0 is set while the triangle is live; bits 1 and 2 hold, only
+// during one merge, 1 + the corner of the absorbed cluster's first list entry for the triangle, so
+// that the survivor's entries find their match without a search of the absorbed cluster's list.
+const uint8_t liveBit = 1;
+
 // Steps through the survivor's corners: a live triangle with a corner in the absorbed cluster too
 // collapses here, the others stay live in the new cluster (side 0); then the absorbed cluster's live
 // corners follow (side 1). A triangle still live after the first loop has no corner in the survivor,
@@ -65,27 +64,34 @@ void listCorners(LumoEncoder& encoder) {
 void collapseTriangles(LumoEncoder& encoder, LumoEncoderCluster* merged, uint8_t* live) {
   LumoEncoderCluster* survivor = merged->firstChild;
   LumoEncoderCluster* absorbed = merged->secondChild;
+  // Only the first entry of a triangle is marked, as a front-to-back search would find it.
+  for (LumoEncoderCorner* moved = absorbed->liveCorners; moved; moved = moved->next)
+    if (live[moved->triangle] == liveBit)
+      live[moved->triangle] = uint8_t(liveBit | (moved->corner + 1) << 1);
   for (LumoEncoderCorner* kept = survivor->liveCorners; kept; kept = kept->next) {
-    if (!live[kept->triangle]) continue;
-    LumoEncoderCorner* other = findTriangle(absorbed->liveCorners, kept->triangle);
-    if (!other) {
+    uint8_t state = live[kept->triangle];
+    if (!(state & liveBit)) continue;
+    if (state == liveBit) {
       merged->liveCorners = pushCorner(merged->liveCorners, kept->triangle, kept->corner, 0);
       continue;
     }
+    uint8_t otherCorner = uint8_t((state >> 1) - 1);
     live[kept->triangle] = 0;
     LumoEncoderSplitTriangle* split = new LumoEncoderSplitTriangle;
     split->triangle = kept->triangle;
     split->firstCorner = kept->corner;
-    split->secondCorner = other->corner;
-    int third = 3 - kept->corner - other->corner;
+    split->secondCorner = otherCorner;
+    int third = 3 - kept->corner - otherCorner;
     split->thirdCluster = encoder.getCluster(uint32_t(cornersOf(encoder.brep, kept->triangle)[third]));
-    split->orientation = orientation[kept->corner][other->corner];
+    split->orientation = orientation[kept->corner][otherCorner];
     split->next = merged->splitTriangles;
     merged->splitTriangles = split;
   }
   for (LumoEncoderCorner* moved = absorbed->liveCorners; moved; moved = moved->next)
-    if (live[moved->triangle])
+    if (live[moved->triangle] & liveBit) {
+      live[moved->triangle] = liveBit;
       merged->liveCorners = pushCorner(merged->liveCorners, moved->triangle, moved->corner, 1);
+    }
 }
 
 // Merges the clusters of the leaves `a` and `b` (a being the pair's first leaf) and returns the new
@@ -145,20 +151,26 @@ void releaseUnmergedClusters(LumoEncoder& encoder, LumoEncoderCluster* root) {
 
 // Newest merge first, so that a cluster's list is handed down by its parent before the merges that
 // named it as third cluster (all older than the parent, newer than the cluster) push onto it.
-void prepareSplits(LumoEncoderCluster* clusterList) {
+// `sideOf` (one byte per triangle, all 0) holds, while one cluster is handled, 1 + the side of the
+// first entry of each triangle in the cluster's live list, which a search of that list would find.
+void prepareSplits(LumoEncoderCluster* clusterList, uint8_t* sideOf) {
   clusterList->parent = nullptr;
   clusterList->splitCorners = nullptr;
   for (LumoEncoderCluster* cluster = clusterList; cluster; cluster = cluster->next) {
+    for (LumoEncoderCorner* live = cluster->liveCorners; live; live = live->next)
+      if (!sideOf[live->triangle]) sideOf[live->triangle] = uint8_t(live->side + 1);
     LumoEncoderCorner* toFirst = nullptr;
     LumoEncoderCorner* toSecond = nullptr;
     for (LumoEncoderCorner* entry = cluster->splitCorners; entry; entry = entry->next) {
       // The corner's triangle was still live when this cluster formed, so the cluster listed it.
-      entry->side = findTriangle(cluster->liveCorners, entry->triangle)->side;
+      entry->side = uint8_t(sideOf[entry->triangle] - 1);
       if (entry->side == 0)
         toFirst = pushCorner(toFirst, entry->triangle, entry->corner, 0);
       else
         toSecond = pushCorner(toSecond, entry->triangle, entry->corner, 0);
     }
+    for (LumoEncoderCorner* live = cluster->liveCorners; live; live = live->next)
+      sideOf[live->triangle] = 0;
     deleteCornerList(cluster->liveCorners);
     cluster->liveCorners = nullptr;
 
@@ -194,7 +206,7 @@ void LumoEncoder::generateClusterTree() {
   phaseEnds(lumoInitialPairsPhase);
 
   uint8_t* live = new uint8_t[brep.noTriangles];
-  std::memset(live, 1, brep.noTriangles);
+  std::memset(live, liveBit, brep.noTriangles);
   listCorners(*this);
 
   clusterList = nullptr;
@@ -203,7 +215,6 @@ void LumoEncoder::generateClusterTree() {
   LumoClusterOctreeLeaf* b;
   while (getNearestPair(a, b)) lastMerge = mergePair(*this, a, b, live);
 
-  delete[] live;
   releaseUnmergedClusters(*this, lastMerge);
   delete[] vertexClusters;
   vertexClusters = nullptr;
@@ -213,7 +224,12 @@ void LumoEncoder::generateClusterTree() {
   phaseEnds(lumoMergePhase);
 
   clusterTree = lastMerge;
-  if (clusterTree) prepareSplits(clusterList);
+  if (clusterTree) {
+    // The live flags have done their work; their bytes serve the final pass.
+    std::memset(live, 0, brep.noTriangles);
+    prepareSplits(clusterList, live);
+  }
+  delete[] live;
   clusterTreeBuilt = 1;
   phaseEnds(lumoFinalPassPhase);
 }
