@@ -143,6 +143,7 @@ class LumoEncoder {
   unsigned char* writeEnd;
   unsigned char* writeBytePtr;
   uint8_t writeBitPos;
+  std::vector<uint8_t> pathScratch;   // the bits of one cluster path, deepest level first
   // Measurement: when set, called at the end of every phase of generateClusterTree.
   void (*phaseHook)(void* context, int phase);
   void* phaseContext;
@@ -176,6 +177,8 @@ class LumoEncoder {
   void initDecoder(LumoDecoder* decoder);
 
  protected:
+  // encodeBit for a field whose bytes all lie in the current buffer.
+  void encodeWithinBuffer(unsigned int value, unsigned int n);
   // Releases the tree the encoder owns, if any, and clears the built flag.
   void releaseClusterTree();
 };

@@ -136,6 +136,10 @@ void LumoEncoder::encodeBit(unsigned int value, char width) {
   };
 
   if (writeBitPos == 8) moveOn();
+  if (n != 0 && n <= 32 && writeEnd - writeBytePtr >= 5) {
+    encodeWithinBuffer(value, n);
+    return;
+  }
   unsigned int written = 0;
   for (;;) {
     // A fresh byte is assigned, not combined: the bits above the field stay zero.
@@ -154,6 +158,22 @@ void LumoEncoder::encodeBit(unsigned int value, char width) {
   }
 }
 
+// The same bytes as the byte-by-byte loop of encodeBit for a field of 1 to 32 bits whose bytes (at most
+// five) all lie in the current buffer: the first byte combined, the following ones assigned, the last
+// one taking whatever bits of `value` reach it, and the cursor left on the last byte written.
+void LumoEncoder::encodeWithinBuffer(unsigned int value, unsigned int n) {
+  const uint64_t bits = uint64_t(value) << writeBitPos;
+  const unsigned int noBytes = (writeBitPos + n + 7) / 8;
+  if (writeBitPos == 0)
+    writeBytePtr[0] = static_cast<unsigned char>(bits);
+  else
+    writeBytePtr[0] |= static_cast<unsigned char>(bits);
+  for (unsigned int i = 1; i < noBytes; i++) writeBytePtr[i] = static_cast<unsigned char>(bits >> (8 * i));
+  writeBytePtr += noBytes - 1;
+  writeBitstream->length += noBytes - 1;
+  writeBitPos = static_cast<uint8_t>(writeBitPos + n - 8 * (noBytes - 1));
+}
+
 void LumoEncoder::encodeFloat32(float f) {
   uint32_t pattern;
   std::memcpy(&pattern, &f, sizeof pattern);
@@ -161,9 +181,11 @@ void LumoEncoder::encodeFloat32(float f) {
 }
 
 // The path is found bottom-up but sent root level first. Trees can be as deep as the input makes them,
-// so the bits are gathered in a loop and sent in 32-bit groups instead of recursing per level.
+// so the bits are gathered in a loop (into a buffer the encoder keeps between calls) and sent in 32-bit
+// groups instead of recursing per level.
 void LumoEncoder::encodeClusterId(LumoEncoderCluster* cluster) {
-  std::vector<uint8_t> upward;
+  std::vector<uint8_t>& upward = pathScratch;
+  upward.clear();
   for (LumoEncoderCluster* c = cluster; c->parent; c = c->parent)
     upward.push_back(c->parent->secondChild == c ? 1 : 0);
 
