@@ -146,10 +146,12 @@ void LumoDecoder::reset(LumoBrep& mesh, LumoDecoderCluster* root, LumoDecoderClu
   brep = mesh;
   brepBorrowed = 1;
   maxNoTriangles = mesh.noTriangles;
-  availableNoTriangles = mesh.noTriangles;
   brep.noTriangles = 0;
   levelClusters = levels;
   noLevels = levels ? count : 0;
+  // What the levels restore, as after the end tag of this encoder's stream: the record may also hold
+  // triangles that name one vertex twice, which no split restores and no level can show.
+  availableNoTriangles = noLevels ? levels[noLevels - 1]->totalNoTriangles : 0;
   maxNoLevels = noLevels;
   maxNoVertices = mesh.noVertices;
   noDecodedTriangles = mesh.noTriangles;

@@ -277,7 +277,7 @@ TEST(LumoEncoderHandOff, TreeWithoutSplitsHandsOverNullRootAndNoLevels) {
     EXPECT_EQ(0u, decoder.noLevels);
     EXPECT_EQ(0, encoder.clusterTreeBuilt);
     EXPECT_EQ(mesh.noTriangles, decoder.getMaxNoTriangles());
-    decoder.setAvailableNoTriangles();
+    EXPECT_EQ(0u, decoder.setAvailableNoTriangles());
     EXPECT_EQ(0u, decoder.getBrep()->noTriangles);
     // A triangle that no split restores stays in the table as it was.
     for (size_t i = 0; i < c.corners.size(); i++) EXPECT_EQ(c.corners[i], mesh.triangles[i / 3 * 4 + i % 3]);
@@ -337,7 +337,9 @@ TEST(LumoEncoderHandOff, TrianglesNoSplitRestoresFollowTheRestoredOnes) {
   encoder.setBrep(mesh);
   LumoDecoder decoder;
   encoder.initDecoder(&decoder);
-  decoder.setAvailableNoTriangles();
+  EXPECT_EQ(mesh.noTriangles, decoder.getMaxNoTriangles());
+  EXPECT_EQ(noGood, decoder.getAvailableNoTriangles());
+  EXPECT_EQ(noGood, decoder.setNoTriangles(mesh.noTriangles));
   ASSERT_EQ(noGood, decoder.getBrep()->noTriangles);
   const uint32_t meshSlots[2] = {3, 7};
   for (uint32_t d = 0; d < 2; d++) {
