@@ -8,16 +8,9 @@
 #   bash lumoplay.sh <build dir> <meshes dir>
 set -u
 
-# One virtual display for all checks. The search for a free display number starts at a random one, so
-# that tests run side by side do not race for the same number; -noreset keeps the server accepting
-# connections while no client is left between two programs.
-if [ -z "${LUMO_E2E_XVFB:-}" ]; then
-  exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24 -noreset" env LUMO_E2E_XVFB=1 bash "$0" "$@"
-fi
-if ! xdpyinfo >/dev/null 2>&1; then
-  echo "FAIL: the virtual display $DISPLAY cannot be used"
-  exit 1
-fi
+# One virtual display for all checks.
+source "$(dirname "$0")/viewer/driver.bash"
+run_under_xvfb "$0" "$@"
 
 source=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
@@ -25,111 +18,11 @@ meshes=$(cd "$2" && pwd)
 work=$(mktemp -d)
 pid=""
 failures=0
+viewer=$build/lumoplay
+title=lumoplay
 trap 'stop_viewer; rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-expect_eq() {  # what, expected, actual
-  [ "$2" = "$3" ] || fail "$1: expected '$2', got '$3'"
-}
-
-# A start-up failure: the one line printed and the exit status.
-expect_exit() {  # what, expected line, expected status, arguments...
-  local what=$1 line=$2 status=$3
-  shift 3
-  local out rc
-  out=$(timeout 60 "$build/lumoplay" "$@" 2>/dev/null)
-  rc=$?
-  expect_eq "$what: output" "$line" "$out"
-  expect_eq "$what: status" "$status" "$rc"
-}
-
 # --- the viewer window --------------------------------------------------------------------------------
-
-# Starts lumoplay on a file and waits for its window; sets window, scroll bar and viewer-area geometry.
-start_viewer() {
-  "$build/lumoplay" "$1" >"$work/out" 2>"$work/err" &
-  pid=$!
-  window=""
-  for _ in $(seq 300); do
-    window=$(xdotool search --onlyvisible --name '^lumoplay$' 2>/dev/null | head -1)
-    [ -n "$window" ] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  if [ -z "$window" ]; then
-    fail "$1: no window titled lumoplay"
-    cat "$work/out" "$work/err"
-    return 1
-  fi
-  sleep 2
-  local tree
-  tree=$(xwininfo -id "$window" -tree)
-  eval "$(xwininfo -id "$window" | awk '/Absolute upper-left X/ {print "winX=" $4}
-      /Absolute upper-left Y/ {print "winY=" $4} /Width:/ {print "winW=" $2}')"
-  # The scroll bar is the child placed at x 5 with height 225; the viewer area the largest child that
-  # does not fill the window.
-  eval "$(echo "$tree" | awk '
-      match($0, /[0-9]+x[0-9]+\+-?[0-9]+\+-?[0-9]+ +\+-?[0-9]+\+-?[0-9]+/) {
-        split(substr($0, RSTART, RLENGTH), f, /[x+ ]+/)
-        if (f[2] == 225 && f[3] == 5) printf "barX=%d barY=%d barW=%d\n", f[5], f[6], f[1]
-        if (f[1] < '"$winW"' && f[1] * f[2] > best) { best = f[1] * f[2]; area = f[1] "x" f[2] " " f[5] " " f[6] }
-      }
-      END { split(area, a, " "); print "areaSize=" a[1] " areaX=" a[2] " areaY=" a[3] }')"
-  if [ -z "${barX:-}" ]; then
-    fail "$1: no scroll bar of height 225 at x 5"
-    return 1
-  fi
-}
-
-stop_viewer() {
-  if [ -n "$pid" ]; then
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    pid=""
-  fi
-  unset barX
-}
-
-# Screenshot of the window; prints the number of distinct colours inside the viewer area (less a margin
-# for its frame), 1 when nothing is drawn.
-shot() {  # name
-  import -window "$window" "$work/$1.png"
-  local w=${areaSize%x*} h=${areaSize#*x}
-  convert "$work/$1.png" -crop "$((w - 8))x$((h - 8))+$((areaX - winX + 4))+$((areaY - winY + 4))" +repage \
-    "$work/$1-area.png"
-  convert "$work/$1-area.png" -format %k info:
-}
-
-same_picture() {  # name, name
-  [ "$(compare -metric AE "$work/$1-area.png" "$work/$2-area.png" null: 2>&1)" = "0" ]
-}
-
-# Takes screenshots until `condition` holds (it may read $colours) or some seconds have passed: a busy
-# machine may redraw late.
-await_picture() {  # name, failure message, condition
-  for _ in $(seq 20); do
-    colours=$(shot "$1")
-    if eval "$3"; then return 0; fi
-    sleep 0.5
-  done
-  fail "$2 ($colours colours)"
-}
-
-lines() { wc -l <"$work/out"; }
-
-# Clicks an arrow of the scroll bar (Ctrl goes to that end) and waits for the line the callback prints.
-click() {  # top|bottom, [ctrl]
-  local before y x=$((barX + barW / 2))
-  before=$(lines)
-  if [ "$1" = top ]; then y=$((barY + 4)); else y=$((barY + 220)); fi
-  xdotool mousemove "$x" "$y"
-  if [ "${2:-}" = ctrl ]; then xdotool keydown ctrl click 1 keyup ctrl; else xdotool click 1; fi
-  wait_line "$before"
-}
 
 # Drags the slider from the bottom of the trough to `y` pixels below the scroll bar's top.
 drag_to() {  # y
@@ -139,16 +32,6 @@ drag_to() {  # y
     sleep 0.2 mousemove "$x" $((barY + $1)) sleep 0.2 mouseup 1
   wait_line "$before"
 }
-
-wait_line() {  # line count before the action
-  for _ in $(seq 100); do
-    [ "$(lines)" -gt "$1" ] && break
-    sleep 0.1
-  done
-  sleep 0.5
-}
-
-last_line() { tail -n 1 "$work/out"; }
 
 # --- checks -------------------------------------------------------------------------------------------
 
