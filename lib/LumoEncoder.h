@@ -128,6 +128,7 @@ class LumoEncoder {
   // Storage of the queue's nodes: node k in level order is slot k of the blocks, so that a node's heap
   // children lie next to each other, and the node a removal releases is always the newest one.
   std::vector<LumoClusterOctreePair*> pairBlocks;
+  std::vector<float> pairDistances;   // the distance of node k at k, for the sifts
   uint32_t noPairs;
   // The mesh; the encoder never owns its arrays.
   LumoBrep brep;

@@ -39,6 +39,18 @@ float boxDistance(const LumoClusterOctreeNode* a, const LumoClusterOctreeNode* b
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
+// The queue holds up to millions of nodes and every insertion and removal walks a path of them, so
+// nodes come from blocks in level order rather than one allocation each: node k of the level order,
+// whose heap children are 2k + 1 and 2k + 2, is slot k. The sifts find nodes by these numbers and
+// compare distances in `pairDistances` (distance of node k at k), a sixteenth of the nodes' memory,
+// so that a level of the heap costs one node's cache line rather than two.
+const uint32_t pairBlockShift = 14;
+const uint32_t pairBlockSize = uint32_t(1) << pairBlockShift;
+
+LumoClusterOctreePair* nodeAt(LumoEncoder& queue, uint32_t k) {
+  return &queue.pairBlocks[k >> pairBlockShift][k & (pairBlockSize - 1)];
+}
+
 void moveEntry(LumoClusterOctreePair* to, const LumoClusterOctreePair* from) {
   to->distance = from->distance;
   to->first = from->first;
@@ -46,23 +58,30 @@ void moveEntry(LumoClusterOctreePair* to, const LumoClusterOctreePair* from) {
 }
 
 // Removes the top entry into `first` and `second` and restores the heap with the entry of the last
-// node, whose node is then released. Equal distances go to the left child.
+// node, whose node is then released. Equal distances go to the left child. The last node stays in the
+// heap during the sift, as the moving entry's own place.
 void takeTopPair(LumoEncoder& queue, LumoClusterOctreeNode*& first, LumoClusterOctreeNode*& second) {
   LumoClusterOctreePair* top = queue.pairTop;
   LumoClusterOctreePair* last = queue.pairLast;
   first = top->first;
   second = top->second;
 
+  const uint32_t count = queue.noPairs;
+  float* distance = queue.pairDistances.data();
   LumoClusterOctreePair moving = *last;
+  uint32_t k = 0;
   LumoClusterOctreePair* node = top;
-  while (node->left) {
-    LumoClusterOctreePair* child = node->left;
-    if (node->right && node->right->distance < child->distance) child = node->right;
-    if (moving.distance <= child->distance) break;
-    moveEntry(node, child);
-    node = child;
+  for (uint32_t child = 1; child < count; child = 2 * k + 1) {
+    if (child + 1 < count && distance[child + 1] < distance[child]) child++;
+    if (moving.distance <= distance[child]) break;
+    LumoClusterOctreePair* childNode = nodeAt(queue, child);
+    moveEntry(node, childNode);
+    distance[k] = distance[child];
+    node = childNode;
+    k = child;
   }
   moveEntry(node, &moving);
+  distance[k] = moving.distance;
 
   if (queue.pairParent->left) {
     queue.pairParent->left = nullptr;
@@ -76,6 +95,7 @@ void takeTopPair(LumoEncoder& queue, LumoClusterOctreeNode*& first, LumoClusterO
   else
     last->previous->next = nullptr;
   queue.noPairs--;
+  queue.pairDistances.pop_back();
 }
 
 // Every member of a chain is queued against the head, never against its neighbour: the head is the
@@ -117,24 +137,24 @@ struct BorderingFrame {
 
 }  // namespace
 
-// The queue holds up to millions of nodes and every insertion and removal walks a path of them, so
-// nodes come from blocks in level order rather than one allocation each.
-const uint32_t pairBlockShift = 14;
-const uint32_t pairBlockSize = uint32_t(1) << pairBlockShift;
-
 void LumoEncoder::releasePairStorage() {
   for (LumoClusterOctreePair* block : pairBlocks) delete[] block;
   pairBlocks.clear();
+  std::vector<float>().swap(pairDistances);
   noPairs = 0;
 }
 
 void LumoEncoder::newClusterOctreePair(LumoClusterOctreeNode* first, LumoClusterOctreeNode* second) {
   // A null top is an empty queue, also one that a caller abandoned: numbering starts again.
-  if (!pairTop) noPairs = 0;
+  if (!pairTop) {
+    noPairs = 0;
+    pairDistances.clear();
+  }
   if (noPairs >> pairBlockShift == pairBlocks.size())
     pairBlocks.push_back(new LumoClusterOctreePair[pairBlockSize]);
-  LumoClusterOctreePair* node = &pairBlocks[noPairs >> pairBlockShift][noPairs & (pairBlockSize - 1)];
-  noPairs++;
+  uint32_t k = noPairs++;
+  LumoClusterOctreePair* node = nodeAt(*this, k);
+  pairDistances.push_back(0.0f);
   node->next = nullptr;
   node->left = nullptr;
   node->right = nullptr;
@@ -157,13 +177,18 @@ void LumoEncoder::newClusterOctreePair(LumoClusterOctreeNode* first, LumoCluster
 
   float distance = boxDistance(first, second);
   // An entry rises past every entry of equal distance: among equals the newest stands highest.
-  while (node->parent && node->parent->distance >= distance) {
-    moveEntry(node, node->parent);
-    node = node->parent;
+  while (k > 0 && pairDistances[(k - 1) / 2] >= distance) {
+    uint32_t parent = (k - 1) / 2;
+    LumoClusterOctreePair* parentNode = nodeAt(*this, parent);
+    moveEntry(node, parentNode);
+    pairDistances[k] = pairDistances[parent];
+    node = parentNode;
+    k = parent;
   }
   node->distance = distance;
   node->first = first;
   node->second = second;
+  pairDistances[k] = distance;
 }
 
 void LumoEncoder::newClusterOctreeBorderingPair(LumoClusterOctreeIntermediateNode* a,
