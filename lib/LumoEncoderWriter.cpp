@@ -2,6 +2,7 @@
 // header, the vertex and triangle packets and the end tag into a fresh chain of byte buffers; the three
 // field writers below it pack unsigned fields, 24-bit floats and cluster paths least significant bit
 // first. The chain goes to the caller (lumopack writes it to a file, a decoder can read it directly).
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -63,9 +64,70 @@ void encodeVertex(LumoEncoder& encoder, uint32_t v) {
     for (int k = 0; k < 3; k++) encoder.encodeFloat32(brep.normals[3 * size_t(v) + k]);
 }
 
-void encodeTrianglePacket(LumoEncoder& encoder, const LumoEncoderSplitTriangle& t) {
+// The paths of the clusters the stream has built so far, each found once from its parent's when the
+// parent's split is written, so that writing a path does not walk the parent links up to the root
+// (one cache miss per level on large trees). Open addressing on the cluster's address. Paths longer
+// than 64 levels are not kept; encodeClusterId walks those.
+class PathTable {
+ public:
+  explicit PathTable(uint32_t noClusters) {
+    size_t size = 16;
+    while (size < size_t(noClusters) * 2) size *= 2;
+    slots.assign(size, Slot{nullptr, 0, 0});
+    shift = 64;
+    for (size_t s = size; s > 1; s >>= 1) shift--;
+  }
+
+  void add(const LumoEncoderCluster* cluster, uint64_t bits, uint32_t depth) {
+    Slot& slot = find(cluster);
+    slot.cluster = cluster;
+    slot.bits = bits;
+    slot.depth = depth;
+  }
+
+  // The children's paths, from the parent's, when the parent's is kept.
+  void addChildren(const LumoEncoderCluster* parent) {
+    const Slot& slot = find(parent);
+    if (!slot.cluster || slot.depth >= 64) return;
+    add(parent->firstChild, slot.bits, slot.depth + 1);
+    add(parent->secondChild, slot.bits | uint64_t(1) << slot.depth, slot.depth + 1);
+  }
+
+  // Root level first, in the same 32-bit groups as encodeClusterId.
+  void encode(LumoEncoder& encoder, LumoEncoderCluster* cluster) {
+    const Slot& slot = find(cluster);
+    if (!slot.cluster) {
+      encoder.encodeClusterId(cluster);
+      return;
+    }
+    uint64_t bits = slot.bits;
+    for (uint32_t remaining = slot.depth; remaining > 0;) {
+      const uint32_t count = remaining < 32 ? remaining : 32;
+      encoder.encodeBit(unsigned(bits & 0xffffffffu), char(count));
+      bits >>= 32;
+      remaining -= count;
+    }
+  }
+
+ private:
+  struct Slot {
+    const LumoEncoderCluster* cluster;
+    uint64_t bits;
+    uint32_t depth;
+  };
+  std::vector<Slot> slots;
+  unsigned shift;
+
+  Slot& find(const LumoEncoderCluster* cluster) {
+    size_t i = size_t((uint64_t(reinterpret_cast<uintptr_t>(cluster)) * 0x9e3779b97f4a7c15ull) >> shift);
+    while (slots[i].cluster && slots[i].cluster != cluster) i = (i + 1) & (slots.size() - 1);
+    return slots[i];
+  }
+};
+
+void encodeTrianglePacket(LumoEncoder& encoder, PathTable& paths, const LumoEncoderSplitTriangle& t) {
   encodeTag(encoder, lumoTrianglePacket);
-  encoder.encodeClusterId(t.thirdCluster);
+  paths.encode(encoder, t.thirdCluster);
   encoder.encodeBit(t.orientation ? 1 : 0, 1);
   if (!carriesTexture(encoder.brep)) return;
   // Each (u, v) pair goes with its vertex into the restored triangle's corner order: the third
@@ -82,13 +144,14 @@ void encodeTrianglePacket(LumoEncoder& encoder, const LumoEncoderSplitTriangle& 
 
 // One split: the vertex it brings back, the path of the cluster split, one bit per entry of that
 // cluster's corner list (in list order, which the reader rebuilds the same way), the restored triangles.
-void encodeSplit(LumoEncoder& encoder, LumoEncoderCluster* cluster) {
+void encodeSplit(LumoEncoder& encoder, PathTable& paths, LumoEncoderCluster* cluster) {
   encodeVertex(encoder, cluster->secondChild->vertex);
-  encoder.encodeClusterId(cluster);
+  paths.encode(encoder, cluster);
+  paths.addChildren(cluster);
   for (const LumoEncoderCorner* corner = cluster->splitCorners; corner; corner = corner->next)
     encoder.encodeBit(corner->side ? 1 : 0, 1);
   for (const LumoEncoderSplitTriangle* t = cluster->splitTriangles; t; t = t->next)
-    encodeTrianglePacket(encoder, *t);
+    encodeTrianglePacket(encoder, paths, *t);
 }
 
 }  // namespace
@@ -110,8 +173,10 @@ LumoBitstream* LumoEncoder::getBitstream(unsigned int bufferSize) {
   // names a cluster that the reader holds as a leaf at that point.
   if (clusterList) {
     encodeVertex(*this, clusterList->vertex);
+    PathTable paths(noClusters);
+    paths.add(clusterList, 0, 0);
     for (LumoEncoderCluster* cluster = clusterList; cluster; cluster = cluster->next)
-      encodeSplit(*this, cluster);
+      encodeSplit(*this, paths, cluster);
   }
   encodeTag(*this, lumoEndTag);
   writeBitstream->next = nullptr;
