@@ -39,7 +39,9 @@ inline uint32_t hash(int32_t x, int32_t y, int32_t z) {
   return h;
 }
 
-inline double lattice(int32_t x, int32_t y, int32_t z) { return (hash(x, y, z) & 0xffffff) / double(0x1000000); }
+inline double lattice(int32_t x, int32_t y, int32_t z) {
+  return (hash(x, y, z) & 0xffffff) / double(0x1000000);
+}
 
 inline double smooth(double t) { return t * t * (3 - 2 * t); }
 

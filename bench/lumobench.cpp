@@ -407,7 +407,11 @@ int main(int argc, char** argv) {
     size_t noTriangles = 0;
     if (const streamdigest::GeneratedMesh* generated = streamdigest::findGeneratedMesh(name.c_str()))
       noTriangles = meshgen::noTriangles(generated->options.frequency);
-    int meshRuns = noTriangles > 2000000 ? std::min(runs, 1) : noTriangles > 500000 ? std::min(runs, 3) : runs;
+    int meshRuns = runs;
+    if (noTriangles > 2000000)
+      meshRuns = std::min(runs, 1);
+    else if (noTriangles > 500000)
+      meshRuns = std::min(runs, 3);
     results.push_back(measure(argv[0], name, meshRuns, withImport));
     if (std::strcmp(results.back().digestState, "DIFFERS") == 0) digestsHold = false;
   }
