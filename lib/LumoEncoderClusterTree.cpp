@@ -114,15 +114,11 @@ LumoEncoderCluster* mergePair(LumoEncoder& encoder, LumoClusterOctreeLeaf* a, Lu
   deactivateClusterOctreeLeaf(absorbedLeaf);
 
   encoder.noClusters++;
-  LumoEncoderCluster* merged = new LumoEncoderCluster;
+  LumoEncoderCluster* merged = new LumoEncoderCluster{};
   merged->vertex = survivor->vertex;
   merged->size = distanceInVD(positionA, positionB);
-  merged->liveCorners = nullptr;
   merged->firstChild = survivor;
   merged->secondChild = absorbed;
-  merged->splitCorners = nullptr;
-  merged->splitTriangles = nullptr;
-  merged->parent = nullptr;
   survivor->parent = merged;
   absorbed->parent = merged;
 

@@ -73,16 +73,8 @@ void standLeaf(LumoClusterOctreeNode** slot, LumoClusterOctreeIntermediateNode* 
 }
 
 LumoEncoderCluster* newSingleVertexCluster(uint32_t vertex) {
-  LumoEncoderCluster* cluster = new LumoEncoderCluster;
+  LumoEncoderCluster* cluster = new LumoEncoderCluster{};
   cluster->vertex = vertex;
-  cluster->size = 0.0f;
-  cluster->liveCorners = nullptr;
-  cluster->firstChild = nullptr;
-  cluster->secondChild = nullptr;
-  cluster->splitCorners = nullptr;
-  cluster->splitTriangles = nullptr;
-  cluster->parent = nullptr;
-  cluster->next = nullptr;
   return cluster;
 }
 

@@ -143,18 +143,7 @@ TEST_P(LumoDecoderRoundTrip, EveryWayOfFeedingDecodesAlike) {
   expectSameDecoding(whole, kilobytes);
 
   LumoDecoder bytewise;
-  size_t added = 0;
-  for (LumoBitstream* b : pieces(bytes, 1)) {
-    bytewise.addBitstream(b);
-    added++;
-    bytewise.decodeBitstream();
-    if (!bytewise.firstBitstream) break;
-    // Every buffer before the one that holds the committed position is freed.
-    uint64_t committed = 8 * added - bytewise.noBits;
-    size_t committedByte = committed == 0 ? 0 : size_t((committed - 1) / 8);
-    ASSERT_EQ(added - committedByte, heldBuffers(bytewise)) << "after byte " << added;
-  }
-  EXPECT_EQ(bytes.size(), added);
+  EXPECT_EQ(bytes.size(), feedBytewise(bytewise, bytes));
   bytewise.setAvailableNoTriangles();
   expectSameDecoding(whole, bytewise);
 

@@ -309,6 +309,27 @@ inline size_t heldBuffers(const LumoDecoder& d) {
   return n;
 }
 
+// Feeds `bytes` one byte per buffer with a decode after each, checking after every call that each buffer
+// before the one holding the committed position has been freed. Returns the number of bytes added before
+// the stream ended (the decoder frees everything at the end tag).
+inline size_t feedBytewise(LumoDecoder& d, const std::vector<uint8_t>& bytes) {
+  size_t added = 0;
+  for (LumoBitstream* b : pieces(bytes, 1)) {
+    if (!d.firstBitstream && added) {
+      deleteBitstream(b);
+      continue;
+    }
+    d.addBitstream(b);
+    added++;
+    d.decodeBitstream();
+    if (!d.firstBitstream) continue;
+    uint64_t committed = 8 * added - d.noBits;
+    size_t committedByte = committed == 0 ? 0 : size_t((committed - 1) / 8);
+    EXPECT_EQ(added - committedByte, heldBuffers(d)) << "after byte " << added;
+  }
+  return added;
+}
+
 // Everything the stream decoded: counts, arrays, level array, and the cluster tree with its corner lists,
 // walked without recursion. Entry 3 of the triangle slots is not the base decoder's and is left out.
 inline void expectSameDecoding(LumoDecoder& a, LumoDecoder& b) {

@@ -241,17 +241,7 @@ TEST_P(LumoDecoderFeeding, EveryCutAndBudgetDecodesAlike) {
 
   // One byte per buffer; every buffer before the one holding the committed position is freed.
   LumoDecoder bytewise;
-  size_t added = 0;
-  for (LumoBitstream* b : pieces(bytes, 1)) {
-    bytewise.addBitstream(b);
-    added++;
-    bytewise.decodeBitstream();
-    if (!bytewise.firstBitstream) break;
-    uint64_t committed = 8 * added - bytewise.noBits;
-    size_t committedByte = committed == 0 ? 0 : size_t((committed - 1) / 8);
-    ASSERT_EQ(added - committedByte, heldBuffers(bytewise)) << "after byte " << added;
-  }
-  EXPECT_EQ(bytes.size(), added) << "the end tag is in the last byte";
+  EXPECT_EQ(bytes.size(), feedBytewise(bytewise, bytes)) << "the end tag is in the last byte";
   bytewise.setAvailableNoTriangles();
   expectSameDecoding(whole, bytewise);
 
