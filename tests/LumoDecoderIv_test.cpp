@@ -20,6 +20,7 @@
 
 #include "LumoDecoderIv.h"
 #include "LumoEncoder.h"
+#include "LumoDecoderStreams.h"
 #include "MeshFile.h"
 
 namespace {
@@ -35,16 +36,6 @@ LumoBitstream* encode(LumoBrep& mesh) {
   return encoder.getBitstream(1024);
 }
 
-// Hands every buffer of `chain` over (the decoder relinks them) and decodes what it holds.
-void feed(LumoDecoder& decoder, LumoBitstream* chain) {
-  while (chain) {
-    LumoBitstream* next = chain->next;
-    decoder.addBitstream(chain);
-    chain = next;
-  }
-  decoder.decodeBitstream();
-}
-
 LumoBrep readMesh(const char* name) {
   LumoBrep mesh;
   EXPECT_TRUE(meshfile::read(meshfile::path(name), mesh)) << name;
@@ -53,7 +44,7 @@ LumoBrep readMesh(const char* name) {
 
 void decodeMesh(const char* name, LumoDecoderIv& decoder) {
   LumoBrep mesh = readMesh(name);
-  feed(decoder, encode(mesh));
+  streams::feedChain(decoder, encode(mesh));
   mesh.deleteLists();
   ASSERT_FALSE(decoder.isDamaged());
   ASSERT_EQ(decoder.getAvailableNoTriangles(), decoder.getMaxNoTriangles());
@@ -205,7 +196,7 @@ TEST_F(LumoDecoderIvTest, HeaderThatMustBeRetriedSetsNoFieldUntilItSucceeds) {
   EXPECT_EQ(decoder.getMaxNoTriangles(), 0u);
   expectNodesUntouched(decoder);
 
-  feed(decoder, rest);
+  streams::feedChain(decoder, rest);
   decoder.setAvailableNoTriangles();
   expectImage(decoder.texture, mesh);
   EXPECT_EQ(decoder.normalBinding->value.getValue(), SoNormalBinding::PER_VERTEX_INDEXED);
@@ -248,7 +239,7 @@ TEST_F(LumoDecoderIvTest, OverallColourIsOneValueAndKeepsTheBinding) {
   Octahedron fixture;
   fixture.colour();
   LumoDecoderIv decoder;
-  feed(decoder, encode(fixture.mesh));
+  streams::feedChain(decoder, encode(fixture.mesh));
   const SoMFColor& colors = decoder.material->diffuseColor;
   ASSERT_EQ(colors.getNum(), 1);
   for (int k = 0; k < 3; k++) EXPECT_EQ(colors[0][k], decoder.getBrep()->colors[k]);
@@ -259,7 +250,7 @@ TEST_F(LumoDecoderIvTest, OverallColourIsOneValueAndKeepsTheBinding) {
 TEST_F(LumoDecoderIvTest, MeshWithoutColoursLeavesTheMaterialAlone) {
   Octahedron fixture;
   LumoDecoderIv decoder;
-  feed(decoder, encode(fixture.mesh));
+  streams::feedChain(decoder, encode(fixture.mesh));
   decoder.setAvailableNoTriangles();
   EXPECT_EQ(decoder.faceSet->coordIndex.getNum(), 32);
   EXPECT_TRUE(untouched(decoder.material, &SoMaterial::diffuseColor));
@@ -279,7 +270,7 @@ TEST_F(LumoDecoderIvTest, ImageIsShownOnlyWhenTheImageFieldCanHoldIt) {
     Octahedron fixture;
     fixture.texture(c.width, c.height);
     LumoDecoderIv decoder;
-    feed(decoder, encode(fixture.mesh));
+    streams::feedChain(decoder, encode(fixture.mesh));
     ASSERT_EQ(decoder.getBrep()->hasTexture, 1);
     EXPECT_EQ(decoder.textureCoordinate->point.getNum(), 24);
     if (c.shown) {

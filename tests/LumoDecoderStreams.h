@@ -298,6 +298,16 @@ inline LumoBitstream* buffer(const std::vector<uint8_t>& bytes) {
   return b;
 }
 
+// Hands every buffer of a writer's chain over (the decoder relinks them) and decodes what it holds.
+inline void feedChain(LumoDecoder& d, LumoBitstream* chain) {
+  while (chain) {
+    LumoBitstream* next = chain->next;
+    d.addBitstream(chain);
+    chain = next;
+  }
+  d.decodeBitstream();
+}
+
 inline void feedWhole(LumoDecoder& d, const std::vector<uint8_t>& bytes) {
   d.addBitstream(buffer(bytes));
   d.decodeBitstream();

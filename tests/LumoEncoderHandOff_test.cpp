@@ -16,6 +16,7 @@
 
 #include "LumoDecoder.h"
 #include "LumoEncoder.h"
+#include "LumoDecoderStreams.h"
 #include "MeshFile.h"
 
 namespace {
@@ -73,15 +74,6 @@ LumoBrep grid(int n) {
       corners.insert(corners.end(), {v, v + 1, v + n + 1, v, v + n + 1, v + n});
     }
   return makeMesh(positions, corners);
-}
-
-void feed(LumoDecoder& decoder, LumoBitstream* chain) {
-  while (chain) {
-    LumoBitstream* next = chain->next;
-    decoder.addBitstream(chain);
-    chain = next;
-  }
-  decoder.decodeBitstream();
 }
 
 // A float as the stream carries it: the bit pattern with its low 8 bits cleared.
@@ -419,7 +411,7 @@ TEST_P(LumoEncoderHandOffMesh, MatchesTheStreamOfTheSameEncoderAtEveryLevel) {
   LumoEncoder encoder;
   encoder.setBrep(mesh);
   LumoDecoder streamed;
-  feed(streamed, encoder.getBitstream(1024));
+  streams::feedChain(streamed, encoder.getBitstream(1024));
   LumoDecoder handed;
   encoder.initDecoder(&handed);
 
@@ -452,7 +444,7 @@ TEST_P(LumoEncoderHandOffMesh, MatchesTheStreamOfTheSameEncoderAtEveryLevel) {
   EXPECT_TRUE(meshTriangles == triangleSet(*handed.getBrep(), handed.getBrep()->noTriangles, false));
 
   LumoDecoder rewritten;
-  feed(rewritten, encoder.getBitstream(1024));
+  streams::feedChain(rewritten, encoder.getBitstream(1024));
   EXPECT_EQ(1, encoder.clusterTreeBuilt);
   EXPECT_EQ(mesh.noTriangles, rewritten.setAvailableNoTriangles());
   EXPECT_TRUE(triangleSet(*original, original->noTriangles, true) ==

@@ -30,14 +30,18 @@ LumoBrep filledRecord(int32_t colorBinding, uint32_t noColors) {
   return r;
 }
 
-TEST(LumoBrep, ConstructedEmpty) {
-  LumoBrep r;
+void expectNoArrays(const LumoBrep& r) {
   EXPECT_EQ(r.vertices, nullptr);
   EXPECT_EQ(r.triangles, nullptr);
   EXPECT_EQ(r.colors, nullptr);
   EXPECT_EQ(r.normals, nullptr);
   EXPECT_EQ(r.texCoords, nullptr);
   EXPECT_EQ(r.image, nullptr);
+}
+
+TEST(LumoBrep, ConstructedEmpty) {
+  LumoBrep r;
+  expectNoArrays(r);
   EXPECT_EQ(r.noVertices, 0u);
   EXPECT_EQ(r.noTriangles, 0u);
   EXPECT_EQ(r.colorBinding, 0);
@@ -52,12 +56,7 @@ TEST(LumoBrep, ConstructedEmpty) {
 TEST(LumoBrep, DeleteListsKeepsCountsAndFlags) {
   LumoBrep r = filledRecord(2, 3);
   r.deleteLists();
-  EXPECT_EQ(r.vertices, nullptr);
-  EXPECT_EQ(r.triangles, nullptr);
-  EXPECT_EQ(r.colors, nullptr);
-  EXPECT_EQ(r.normals, nullptr);
-  EXPECT_EQ(r.texCoords, nullptr);
-  EXPECT_EQ(r.image, nullptr);
+  expectNoArrays(r);
   EXPECT_EQ(r.noVertices, 3u);
   EXPECT_EQ(r.noTriangles, 1u);
   EXPECT_EQ(r.colorBinding, 2);
